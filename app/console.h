@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+
+// Where the dialogue's text goes and comes from. The program uses standard output, standard
+// input and the platform's raw key read; the tests put captured text in their place.
+class console {
+public:
+    virtual ~console() = default;
+    virtual void write(const char* text, std::size_t length) = 0;
+    // The next input character as an unsigned char value, or EOF at the end of input.
+    virtual int read_char() = 0;
+    // Puts back the last character read, so that the next question sees it first.
+    virtual void unread_char(int c) = 0;
+    // Blocks until one key is pressed; returns at once when there is nothing to read keys from.
+    virtual void wait_raw_key() = 0;
+};
+
+// Standard output (unbuffered), standard input and the platform's raw key read.
+console& standard_console();
+
+// Makes `replacement` the console that say and wait_key use while the scope lives.
+class console_scope {
+public:
+    explicit console_scope(console& replacement);
+    ~console_scope();
+    console_scope(const console_scope&) = delete;
+    console_scope& operator=(const console_scope&) = delete;
+
+private:
+    console* previous_;
+};
+
+console& active_console();
+
+// The one path for every text the program shows: printf form, placeholders filled.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void say(const char* format, ...);
+
+// Waits for one key press on the console; the key itself is not used.
+void wait_key();

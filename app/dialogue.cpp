@@ -1,0 +1,142 @@
+#include "app/dialogue.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/console.h"
+
+namespace {
+
+constexpr int BANNER_WIDTH = 59;
+constexpr int BANNER_INNER_WIDTH = 53;
+constexpr char BANNER_MAKER[] = "Morvaine";
+constexpr char BANNER_DEVICE[] = "Tarvolo V.6";
+constexpr char BANNER_PROGRAM[] = "Firmware Updater";
+
+constexpr char PROMPT_PORT[] = "Please enter COM port number (0 - 255)\n\r";
+constexpr char PROMPT_PORT_DEVICE[] = "of the connected Tarvolo: ";
+constexpr char PROMPT_PORT_AGAIN[] = "Invalid COM port, enter new number: ";
+constexpr char PROMPT_FILE[] = "Enter firmware file name (e.g. TVL_V6_FW_V3_7_2.bin): ";
+
+constexpr int MIN_PORT = 1;
+constexpr int MAX_PORT = 255;
+// Digits beyond this are still consumed but no longer change the verdict: the value is out of
+// range whatever follows, and it never gets near the limits of an int.
+constexpr long PORT_SATURATION = 1000;
+
+// The white space of the C locale, which is what %d and %s skip.
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+void say_centred(const char* text)
+{
+    const int spaces = BANNER_INNER_WIDTH - static_cast<int>(std::strlen(text));
+    const int right = spaces / 2;
+    const int left = spaces - right;
+    say("***%*s%s%*s***\n\r", left, "", text, right, "");
+}
+
+void say_frame_line() { say("%.*s\n\r", BANNER_WIDTH, "***********************************************************"); }
+
+int skip_space(console& con)
+{
+    int c = con.read_char();
+    while (c != EOF && is_space(c)) {
+        c = con.read_char();
+    }
+    return c;
+}
+
+enum class number_read { number, not_a_number, end_of_input };
+
+// %d without its undefined cases: the digits are taken and the next character left unread;
+// anything that is not a number is dropped with the rest of its line, so a retry sees new input.
+number_read read_number(console& con, long& value)
+{
+    int c = skip_space(con);
+    if (c == EOF) {
+        return number_read::end_of_input;
+    }
+    const bool negative = c == '-';
+    if (c == '-' || c == '+') {
+        c = con.read_char();
+        if (c == EOF) {
+            return number_read::end_of_input;
+        }
+    }
+    if (!is_digit(c)) {
+        while (c != '\n' && c != EOF) {
+            c = con.read_char();
+        }
+        return number_read::not_a_number;
+    }
+    long magnitude = 0;
+    for (; is_digit(c); c = con.read_char()) {
+        if (magnitude < PORT_SATURATION) {
+            magnitude = magnitude * 10 + (c - '0');
+        }
+    }
+    if (c != EOF) {
+        con.unread_char(c);
+    }
+    value = negative ? -magnitude : magnitude;
+    return number_read::number;
+}
+
+} // namespace
+
+void show_banner()
+{
+    say("\n\n\r");
+    say_frame_line();
+    say_centred(BANNER_MAKER);
+    say_centred(BANNER_DEVICE);
+    say_centred(BANNER_PROGRAM);
+    say_frame_line();
+    say("\n\r");
+}
+
+phase_result ask_port_number(int& num_comport)
+{
+    console& con = active_console();
+    say(PROMPT_PORT);
+    say(PROMPT_PORT_DEVICE);
+    for (;;) {
+        long value = 0;
+        const number_read result = read_number(con, value);
+        say("\n\r");
+        if (result == number_read::end_of_input) {
+            return phase_result::failure;
+        }
+        if (result == number_read::number && value >= MIN_PORT && value <= MAX_PORT) {
+            num_comport = static_cast<int>(value);
+            return phase_result::success;
+        }
+        say(PROMPT_PORT_AGAIN);
+    }
+}
+
+file_name_answer ask_file_name(char (&firmware_file)[FIRMWARE_FILE_ROOM])
+{
+    console& con = active_console();
+    say(PROMPT_FILE);
+    int c = skip_space(con);
+    std::size_t length = 0;
+    bool fits = true;
+    for (; c != EOF && !is_space(c); c = con.read_char()) {
+        if (length + 1 == FIRMWARE_FILE_ROOM) {
+            fits = false;
+            break;
+        }
+        firmware_file[length++] = static_cast<char>(c);
+    }
+    firmware_file[length] = '\0';
+    if (c != EOF && fits) {
+        con.unread_char(c);
+    }
+    say("\n");
+    if (!fits) {
+        return file_name_answer::too_long;
+    }
+    return length == 0 ? file_name_answer::end_of_input : file_name_answer::given;
+}

@@ -1,0 +1,80 @@
+#include "app/main_sequence.h"
+
+#include <cstdint>
+#include <memory>
+
+#include "app/console.h"
+#include "app/dialogue.h"
+#include "common/image_constants.h"
+#include "image/firmware_file.h"
+
+namespace {
+
+constexpr std::size_t CHARBUF_SIZE = 8192;
+
+constexpr char MSG_MALLOC_ERROR[] = "\n\rMalloc error ......\n\r";
+constexpr char MSG_PORT_UNAVAILABLE[] = "Unable to open COM%d \n\n";
+constexpr char MSG_PORT_OPENED[] = "COM%d opened.\n\n";
+constexpr char PROMPT_START[] = "Press any key to start firmware update ...\n\n\r";
+constexpr char PROMPT_EXIT[] = "Press any key to exit.";
+
+constexpr int EXIT_UPDATED = 0;
+constexpr int EXIT_FAILED = 1;
+
+struct free_deleter {
+    void operator()(unsigned char* p) const { std::free(p); }
+};
+using buffer = std::unique_ptr<unsigned char[], free_deleter>;
+
+int exit_path(int status)
+{
+    say(PROMPT_EXIT);
+    wait_key();
+    return status;
+}
+
+} // namespace
+
+int run_main_sequence(serial_port& port, allocate_fn allocate)
+{
+    // All three first; the banner is not shown to an operator whose update could not run anyway.
+    const buffer incharbuf(static_cast<unsigned char*>(allocate(CHARBUF_SIZE)));
+    const buffer outcharbuf(static_cast<unsigned char*>(allocate(CHARBUF_SIZE)));
+    const buffer firmware_buffer(static_cast<unsigned char*>(allocate(FW_IMAGE_SIZE)));
+    if (!incharbuf || !outcharbuf || !firmware_buffer) {
+        say(MSG_MALLOC_ERROR);
+        return exit_path(EXIT_FAILED);
+    }
+
+    show_banner();
+    int num_comport = 0;
+    if (ask_port_number(num_comport) != phase_result::success) {
+        return exit_path(EXIT_FAILED);
+    }
+    if (port.open_comport(num_comport) != phase_result::success) {
+        say(MSG_PORT_UNAVAILABLE, num_comport);
+        return exit_path(EXIT_FAILED);
+    }
+    say(MSG_PORT_OPENED, num_comport);
+    port.setup_comport();
+
+    char firmware_file[FIRMWARE_FILE_ROOM] = {};
+    switch (ask_file_name(firmware_file)) {
+    case file_name_answer::given:
+        break;
+    case file_name_answer::too_long:
+        say("%s", MSG_FIRMWARE_UNREADABLE);
+        return exit_path(EXIT_FAILED);
+    case file_name_answer::end_of_input:
+        return exit_path(EXIT_FAILED);
+    }
+    std::uint32_t page_count = 0;
+    if (load_firmware(firmware_file, firmware_buffer.get(), page_count) != phase_result::success) {
+        return exit_path(EXIT_FAILED);
+    }
+
+    say(PROMPT_START);
+    wait_key();
+    // The update transaction is not wired in yet: nothing is sent to the device.
+    return exit_path(EXIT_FAILED);
+}

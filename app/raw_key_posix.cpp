@@ -1,0 +1,147 @@
+#include "app/raw_key_posix.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "app/raw_key.h"
+
+namespace {
+
+constexpr unsigned char ESC = 0x1B;
+// The bytes of one escape sequence arrive together from the terminal; a lone Escape key is
+// followed by nothing for much longer than this.
+constexpr int SEQUENCE_GAP_MS = 50;
+
+// Restores the terminal if the process is ended by a signal while it is raw.
+volatile std::sig_atomic_t raw_fd = -1;
+termios saved_settings{};
+
+extern "C" void restore_and_reraise(int sig)
+{
+    if (raw_fd >= 0) {
+        (void)tcsetattr(raw_fd, TCSANOW, &saved_settings); // best effort while dying
+    }
+    (void)std::signal(sig, SIG_DFL);
+    (void)std::raise(sig);
+}
+
+constexpr int FATAL_SIGNALS[] = {SIGHUP, SIGTERM, SIGQUIT, SIGPIPE};
+
+class fatal_signal_guard {
+public:
+    fatal_signal_guard()
+    {
+        struct sigaction action {};
+        action.sa_handler = restore_and_reraise;
+        (void)sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < COUNT; ++i) {
+            // Without the handler the terminal may stay raw after such a signal, nothing worse.
+            (void)sigaction(FATAL_SIGNALS[i], &action, &previous_[i]);
+        }
+    }
+    ~fatal_signal_guard()
+    {
+        for (std::size_t i = 0; i < COUNT; ++i) {
+            (void)sigaction(FATAL_SIGNALS[i], &previous_[i], nullptr); // puts back what was there
+        }
+    }
+    fatal_signal_guard(const fatal_signal_guard&) = delete;
+    fatal_signal_guard& operator=(const fatal_signal_guard&) = delete;
+
+private:
+    static constexpr std::size_t COUNT = sizeof FATAL_SIGNALS / sizeof FATAL_SIGNALS[0];
+    struct sigaction previous_[COUNT] {};
+};
+
+// Reads one byte, waiting at most `timeout_ms` (-1: without limit). False when none came.
+bool read_byte(int fd, unsigned char& byte, int timeout_ms)
+{
+    for (;;) {
+        pollfd waiter{fd, POLLIN, 0};
+        const int ready = ::poll(&waiter, 1, timeout_ms);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || (waiter.revents & POLLIN) == 0) {
+            return false;
+        }
+        const ssize_t n = ::read(fd, &byte, 1);
+        if (n == 1) {
+            return true;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        return false;
+    }
+}
+
+// Takes the rest of an escape sequence (arrows, function keys, Alt with a key), so that one
+// key press satisfies one wait and leaves nothing for the next.
+void consume_escape_sequence(int fd)
+{
+    unsigned char byte = 0;
+    if (!read_byte(fd, byte, SEQUENCE_GAP_MS)) {
+        return; // the Escape key alone
+    }
+    if (byte == '[') {
+        // CSI: parameter and intermediate bytes, then one final byte from 0x40 to 0x7E.
+        while (read_byte(fd, byte, SEQUENCE_GAP_MS)) {
+            if (byte >= 0x40 && byte <= 0x7E) {
+                return;
+            }
+        }
+        return;
+    }
+    if (byte == 'O') {
+        (void)read_byte(fd, byte, SEQUENCE_GAP_MS); // SS3: one more byte names the key
+    }
+}
+
+} // namespace
+
+void wait_key_on_terminal(int fd)
+{
+    termios previous{};
+    if (::tcgetattr(fd, &previous) != 0) {
+        return; // not a terminal: nobody can press a key
+    }
+    termios raw = previous;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+    // Ctrl-S and Ctrl-Q are keys too, and Enter must arrive as itself.
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+
+    saved_settings = previous;
+    raw_fd = fd;
+    {
+        fatal_signal_guard guard;
+        // TCSANOW, not TCSAFLUSH: a key typed while the program was busy must count.
+        if (::tcsetattr(fd, TCSANOW, &raw) == 0) {
+            unsigned char key = 0;
+            if (read_byte(fd, key, -1) && key == ESC) {
+                consume_escape_sequence(fd);
+            }
+        }
+        // Restoring cannot be helped if it fails; the terminal is then left as the shell finds it.
+        (void)::tcsetattr(fd, TCSANOW, &previous);
+    }
+    raw_fd = -1;
+}
+
+void read_raw_key()
+{
+    // The controlling terminal, not standard input: an Enter already read into standard input
+    // must not count, and the wait must work when standard input is redirected.
+    const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return; // no terminal: the wait ends at once
+    }
+    wait_key_on_terminal(fd);
+    (void)::close(fd); // read-only use; nothing is lost if the close fails
+}

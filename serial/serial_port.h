@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "common/phase_result.h"
+
+// The one value a profile puts into all five timeout fields, in milliseconds.
+enum class timeout_profile : std::uint32_t {
+    normal = 1000,
+    // The loader reports the end of a flash erase only when it is done, which takes tens of seconds.
+    erase = 10000,
+};
+
+constexpr std::uint32_t profile_ms(timeout_profile profile) { return static_cast<std::uint32_t>(profile); }
+
+// Worst case of a read of `count` bytes under a profile, as the timeout fields define it.
+constexpr std::uint64_t read_total_limit_ms(timeout_profile profile, std::uint32_t count)
+{
+    return std::uint64_t{count} * profile_ms(profile) + profile_ms(profile);
+}
+
+// The port the device hangs on. Everything above this interface is portable; each platform
+// supplies one implementation, and the tests supply an in-memory one.
+class serial_port {
+public:
+    virtual ~serial_port() = default;
+
+    // Opens COM port `num_comport` (1 to 255) for exclusive use. Writes nothing to the console.
+    virtual phase_result open_comport(int num_comport) = 0;
+    // Normal timeout profile, then 115200 baud 8N1; everything else as the port reports it.
+    virtual void setup_comport() = 0;
+    virtual void set_timeouts(timeout_profile profile) = 0;
+    // Sends the whole block; bytes_written tells how much went out.
+    virtual void send_block(const unsigned char* data, std::uint32_t length) = 0;
+    // Reads one 8-byte reply into the start of `dest` within the current profile's limits and
+    // returns how many bytes arrived (0 to 8). Bytes past the count are left untouched.
+    virtual std::uint32_t read_reply(unsigned char* dest) = 0;
+
+    std::uint32_t bytes_written = 0;
+    std::uint32_t bytes_read = 0;
+};
+
+// The implementation for the platform this program was built for.
+std::unique_ptr<serial_port> make_platform_port();

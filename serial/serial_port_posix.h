@@ -1,0 +1,42 @@
+#pragma once
+
+#include <termios.h>
+
+#include "serial/port_name.h"
+#include "serial/serial_port.h"
+
+// The five timeout fields, kept under their Windows names so both builds read alike.
+struct comm_timeouts {
+    std::uint32_t ReadIntervalTimeout = 0;
+    std::uint32_t ReadTotalTimeoutMultiplier = 0;
+    std::uint32_t ReadTotalTimeoutConstant = 0;
+    std::uint32_t WriteTotalTimeoutMultiplier = 0;
+    std::uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// A terminal device driven with termios. Reads and writes are timed with poll(), never with
+// VMIN/VTIME, which cannot express a total limit together with a 10 s byte interval.
+class posix_serial_port final : public serial_port {
+public:
+    posix_serial_port() = default;
+    posix_serial_port(const posix_serial_port&) = delete;
+    posix_serial_port& operator=(const posix_serial_port&) = delete;
+    ~posix_serial_port() override;
+
+    phase_result open_comport(int num_comport) override;
+    // Opens the device at `path` exactly as open_comport opens a named port.
+    phase_result open_device(const char* path);
+    void setup_comport() override;
+    void set_timeouts(timeout_profile profile) override;
+    void send_block(const unsigned char* data, std::uint32_t length) override;
+    std::uint32_t read_reply(unsigned char* dest) override;
+
+    int comport = -1;
+    comport_names names;
+    termios comSettings{};
+    comm_timeouts tempComTimeouts;
+};
+
+// Applies the line settings to a termios record: 115200 baud 8N1, receiver on, modem status
+// ignored, no translation, echo, signals or software flow control; RTS/CTS left as found.
+void apply_line_settings(termios& settings);
