@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/main_sequence.h"
+#include "support/captured_console.h"
+#include "support/expected_text.h"
+#include "support/fake_port.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string NL = "\n\r";
+
+std::string dialogue_until_open(int port) { return expected::banner + expected::port_question + NL + expected::port_opened(port); }
+
+TEST(MainSequence, MissingMemoryShowsOnlyTheMallocError)
+{
+    struct row {
+        const char* what;
+        allocate_fn allocate;
+    };
+    const row rows[] = {
+        {"image buffer", [](std::size_t size) { return size == 491520 ? nullptr : std::malloc(size); }},
+        {"reply buffer", [](std::size_t size) { return size == 8192 ? nullptr : std::malloc(size); }},
+        {"nothing at all", [](std::size_t) -> void* { return nullptr; }},
+    };
+    for (const auto& r : rows) {
+        captured_console con("5\nfw.bin\n");
+        fake_port port;
+        EXPECT_EQ(run_main_sequence(port, r.allocate), 1) << r.what;
+        EXPECT_EQ(con.output, expected::malloc_error + expected::exit_prompt) << r.what;
+        EXPECT_EQ(con.keys_waited, 1) << r.what;
+        EXPECT_EQ(port.opened_number, 0) << r.what;
+    }
+}
+
+TEST(MainSequence, PortThatCannotBeOpenedEndsBeforeTheFileQuestion)
+{
+    captured_console con("300\n7\nfw.bin\n");
+    fake_port port;
+    port.open_result = phase_result::failure;
+    EXPECT_EQ(run_main_sequence(port), 1);
+    EXPECT_EQ(con.output, expected::banner + expected::port_question + NL + expected::port_again + NL +
+                              expected::port_unavailable(7) + expected::exit_prompt);
+    EXPECT_EQ(port.opened_number, 7);
+    EXPECT_EQ(port.setups, 0);
+    EXPECT_EQ(con.unread_input(), "\nfw.bin\n");
+    EXPECT_EQ(con.keys_waited, 1);
+}
+
+TEST(MainSequence, FailuresBeforeTheStartKey)
+{
+    temp_dir dir;
+    const std::string wrong_size = dir.write_file("small.bin", "tiny");
+    struct row {
+        const char* what;
+        std::string input;
+        std::string tail;
+    };
+    const row rows[] = {
+        {"end of input at the port question", "", ""},
+        {"end of input at the file question", "5\n", "\n"},
+        {"missing file", "5\n" + dir.path + "/absent.bin\n", "\n" + expected::unreadable},
+        {"wrong size", "5\n" + wrong_size + "\n", "\n" + expected::invalid_file},
+        {"name too long", "5\n" + std::string(300, 'a') + "\n", "\n" + expected::unreadable},
+    };
+    for (const auto& r : rows) {
+        captured_console con(r.input);
+        fake_port port;
+        EXPECT_EQ(run_main_sequence(port), 1) << r.what;
+        const std::string opened = r.input.empty() ? expected::banner + expected::port_question + NL
+                                                   : dialogue_until_open(5) + expected::file_question;
+        EXPECT_EQ(con.output, opened + r.tail + expected::exit_prompt) << r.what;
+        EXPECT_EQ(con.keys_waited, 1) << r.what;
+        EXPECT_TRUE(port.sent.empty()) << r.what;
+    }
+}
+
+TEST(MainSequence, PortIsSetUpOnceUnderTheNormalProfile)
+{
+    captured_console con("5\n");
+    fake_port port;
+    EXPECT_EQ(run_main_sequence(port), 1);
+    EXPECT_EQ(port.setups, 1);
+    EXPECT_EQ(port.current_profile, timeout_profile::normal);
+}
+
+TEST(MainSequence, PromptsAreOnTheScreenBeforeEachKeyWait)
+{
+    temp_dir dir;
+    const std::string file = dir.write_file("fw.bin", sample_image());
+    captured_console con("12\n" + file + "\n");
+    fake_port port;
+    (void)run_main_sequence(port);
+    const std::string before_start = dialogue_until_open(12) + expected::file_question + "\n" + expected::loaded() +
+                                     expected::start_prompt;
+    ASSERT_GE(con.key_wait_marks.size(), 2U);
+    EXPECT_EQ(con.output.substr(0, con.key_wait_marks[0]), before_start);
+    EXPECT_EQ(con.output.size(), con.key_wait_marks.back());
+    EXPECT_EQ(con.output.substr(con.output.size() - expected::exit_prompt.size()), expected::exit_prompt);
+}
+
+} // namespace

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <termios.h>
+#include <thread>
+
+#include "support/expected_text.h"
+#include "support/process.h"
+#include "support/pty.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+process_options updater(const temp_dir& com_dir)
+{
+    process_options options;
+    options.argv = {TARVOLO_UPDATER_PATH};
+    options.set_env = {{"TARVOLO_COM_DIR", com_dir.path}};
+    return options;
+}
+
+TEST(UpdaterWithoutTerminal, PortThatDoesNotExist)
+{
+    temp_dir com_dir;
+    const run_result run = run_detached(updater(com_dir), "7\n", 20s);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(7) +
+                              expected::exit_prompt);
+}
+
+TEST(UpdaterWithoutTerminal, EndOfInputAtTheFirstQuestion)
+{
+    temp_dir com_dir;
+    const run_result run = run_detached(updater(com_dir), "", 20s);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, expected::banner + expected::port_question + "\n\r" + expected::exit_prompt);
+}
+
+TEST(UpdaterWithoutTerminal, HeldPortCannotBeOpenedTwice)
+{
+    temp_dir com_dir;
+    pty_pair device;
+    ASSERT_EQ(symlink(device.slave_path.c_str(), (com_dir.path + "/com123").c_str()), 0);
+    // The first updater holds the port at its file question.
+    child_process first = child_process::start_detached(updater(com_dir));
+    first.send_input("123\n");
+    const std::string first_out = read_until(first.output, "(e.g. TVL_V6_FW_V3_7_2.bin): ", 10s);
+    ASSERT_NE(first_out.find(expected::port_opened(123)), std::string::npos) << first_out;
+
+    const run_result second = run_detached(updater(com_dir), "123\n", 20s);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.output.find(expected::port_unavailable(123) + expected::exit_prompt), std::string::npos);
+    first.close_input();
+    EXPECT_EQ(first.wait(10s), 1);
+}
+
+// An operator at a terminal: answers typed with Enter, the keys pressed alone.
+TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
+{
+    temp_dir dir;
+    pty_pair device;
+    make_raw(device.master);
+    ASSERT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
+    const std::string image = dir.write_file("fw.bin", sample_image());
+
+    pty_pair console;
+    child_process run = child_process::start_on_terminal(updater(dir), console);
+
+    std::string screen = read_until(console.master, "of the connected Tarvolo: ", 10s);
+    ASSERT_TRUE(write_all(console.master, "5\r"));
+    screen += read_until(console.master, "TVL_V6_FW_V3_7_2.bin): ", 10s);
+    ASSERT_TRUE(write_all(console.master, image + "\r"));
+    // The terminal turns each line feed into CR LF, as a Windows console does.
+    const std::string start_prompt_on_screen = "Press any key to start firmware update ...\r\n\r\n\r";
+    screen += read_until(console.master, start_prompt_on_screen, 10s);
+    ASSERT_NE(screen.find(start_prompt_on_screen), std::string::npos) << screen;
+    // The typed answers were echoed while the terminal was in its normal mode.
+    EXPECT_NE(screen.find("5\r\n"), std::string::npos);
+
+    // The Enter that ended the file name must not have started the update.
+    std::string later = read_for(console.master, 500ms, 1s);
+    EXPECT_EQ(later.find(expected::exit_prompt), std::string::npos) << later;
+
+    // One key, no Enter.
+    ASSERT_TRUE(write_all(console.master, "k"));
+    later += read_until(console.master, expected::exit_prompt, 30s);
+    ASSERT_NE(later.find(expected::exit_prompt), std::string::npos) << later;
+    EXPECT_EQ(later, expected::exit_prompt) << "the start key was echoed, or more came than the prompt";
+
+    // The interrupt key is just a key at a key wait: the run ends with its own status.
+    ASSERT_TRUE(write_all(console.master, "\x03"));
+    EXPECT_EQ(run.wait(10s), 1);
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(console.slave, &after), 0);
+    EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
+}
+
+} // namespace

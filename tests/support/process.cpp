@@ -1,0 +1,171 @@
+#include "support/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "support/pty.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+[[noreturn]] void exec_child(const process_options& options)
+{
+    for (const auto& name : options.unset_env) {
+        (void)::unsetenv(name.c_str());
+    }
+    for (const auto& [name, value] : options.set_env) {
+        (void)::setenv(name.c_str(), value.c_str(), 1);
+    }
+    if (!options.working_dir.empty() && ::chdir(options.working_dir.c_str()) != 0) {
+        ::_exit(126);
+    }
+    std::vector<char*> argv;
+    for (const auto& arg : options.argv) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
+// Forks; the child runs in a session of its own, with `stdin_fd` as standard input and
+// `stdout_fd` as standard output and error (the slave of `tty_path` for both when that is given).
+pid_t spawn(const process_options& options, int stdin_fd, int stdout_fd, const char* tty_path)
+{
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork");
+    }
+    if (pid == 0) {
+        (void)::setsid();
+        if (tty_path != nullptr) {
+            // The first terminal a session leader opens becomes its controlling terminal.
+            stdin_fd = stdout_fd = ::open(tty_path, O_RDWR);
+            if (stdin_fd < 0) {
+                ::_exit(126);
+            }
+        }
+        (void)::dup2(stdin_fd, 0);
+        (void)::dup2(stdout_fd, 1);
+        (void)::dup2(stdout_fd, 2);
+        exec_child(options);
+    }
+    return pid;
+}
+
+int decode(int raw)
+{
+    if (WIFEXITED(raw)) {
+        return WEXITSTATUS(raw);
+    }
+    return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+}
+
+} // namespace
+
+child_process child_process::start_detached(const process_options& options)
+{
+    // A program that ends before reading all its input must not take the test runner with it.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    child_process child;
+    child.pid = spawn(options, in[0], out[1], nullptr);
+    (void)::close(in[0]);
+    (void)::close(out[1]);
+    child.input = in[1];
+    child.output = out[0];
+    return child;
+}
+
+child_process child_process::start_on_terminal(const process_options& options, pty_pair& tty)
+{
+    child_process child;
+    child.pid = spawn(options, -1, -1, tty.slave_path.c_str());
+    return child;
+}
+
+child_process::child_process(child_process&& other) noexcept
+    : pid(other.pid), input(other.input), output(other.output), status_(other.status_), reaped_(other.reaped_)
+{
+    other.pid = -1;
+    other.input = -1;
+    other.output = -1;
+}
+
+child_process::~child_process()
+{
+    if (pid > 0 && !reaped_) {
+        (void)::kill(pid, SIGKILL);
+        (void)wait(std::chrono::milliseconds(5000));
+    }
+    close_input();
+    if (output >= 0) {
+        (void)::close(output);
+    }
+}
+
+void child_process::send_input(const std::string& text) const { (void)write_all(input, text); }
+
+void child_process::close_input()
+{
+    if (input >= 0) {
+        (void)::close(input);
+        input = -1;
+    }
+}
+
+bool child_process::running()
+{
+    if (reaped_) {
+        return false;
+    }
+    int raw = 0;
+    if (::waitpid(pid, &raw, WNOHANG) == pid) {
+        reaped_ = true;
+        status_ = decode(raw);
+        return false;
+    }
+    return true;
+}
+
+int child_process::wait(std::chrono::milliseconds timeout)
+{
+    const auto deadline = steady::now() + timeout;
+    while (running()) {
+        if (steady::now() >= deadline) {
+            (void)::kill(pid, SIGKILL);
+            int raw = 0;
+            (void)::waitpid(pid, &raw, 0);
+            reaped_ = true;
+            status_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+}
+
+run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout)
+{
+    const auto start = steady::now();
+    child_process child = child_process::start_detached(options);
+    // The pipe holds far more than any test's answers, so this never blocks.
+    child.send_input(input);
+    child.close_input();
+    run_result result;
+    result.output = read_until(child.output, std::string(1, '\0'), timeout);
+    result.status = child.wait(std::chrono::milliseconds(2000));
+    result.seconds = std::chrono::duration<double>(steady::now() - start).count();
+    return result;
+}

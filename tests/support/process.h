@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+struct pty_pair;
+
+struct process_options {
+    std::vector<std::string> argv; // argv[0] is the program to run
+    std::vector<std::pair<std::string, std::string>> set_env;
+    std::vector<std::string> unset_env;
+    std::string working_dir;
+};
+
+// A program started by a test, always in a session of its own so that it never sees the test
+// runner's terminal.
+class child_process {
+public:
+    // Standard input from a pipe the test writes, standard output and error into one pipe the
+    // test reads; no controlling terminal.
+    static child_process start_detached(const process_options& options);
+    // Standard input, output and error on the slave of `tty`, which becomes the program's
+    // controlling terminal, as when an operator runs it in a console.
+    static child_process start_on_terminal(const process_options& options, pty_pair& tty);
+
+    child_process(child_process&& other) noexcept;
+    child_process& operator=(child_process&&) = delete;
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+    ~child_process();
+
+    void send_input(const std::string& text) const;
+    void close_input();
+    // Waits for the end; on timeout kills it and returns -1. A signal gives 128 + its number.
+    int wait(std::chrono::milliseconds timeout);
+    bool running();
+
+    pid_t pid = -1;
+    int input = -1;  // detached: the write end of standard input
+    int output = -1; // detached: the read end of standard output and error
+
+private:
+    child_process() = default;
+    int status_ = -1;
+    bool reaped_ = false;
+};
+
+struct run_result {
+    int status = -1;
+    std::string output;
+    double seconds = 0;
+};
+
+// Runs a program detached with `input` on standard input (then closed) until it ends.
+run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout);

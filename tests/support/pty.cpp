@@ -1,0 +1,135 @@
+#include "support/pty.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+int remaining_ms(steady::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// Appends one read's worth to `out`; false at end of data or on error.
+bool read_some(int fd, std::string& out, int timeout_ms)
+{
+    pollfd waiter{fd, POLLIN, 0};
+    const int ready = ::poll(&waiter, 1, timeout_ms);
+    if (ready <= 0 || (waiter.revents & POLLIN) == 0) {
+        return ready == 0 || (ready < 0 && errno == EINTR);
+    }
+    char room[4096];
+    const ssize_t n = ::read(fd, room, sizeof room);
+    if (n <= 0) {
+        return n < 0 && (errno == EINTR || errno == EAGAIN);
+    }
+    out.append(room, static_cast<std::size_t>(n));
+    return true;
+}
+
+} // namespace
+
+pty_pair::pty_pair()
+{
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    slave_path = ::ptsname(master);
+    open_slave();
+}
+
+pty_pair::~pty_pair()
+{
+    close_slave();
+    hang_up();
+}
+
+void pty_pair::hang_up()
+{
+    if (master >= 0) {
+        (void)::close(master);
+        master = -1;
+    }
+}
+
+void pty_pair::open_slave()
+{
+    close_slave();
+    slave = ::open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        throw std::runtime_error("cannot open " + slave_path);
+    }
+}
+
+void pty_pair::close_slave()
+{
+    if (slave >= 0) {
+        (void)::close(slave);
+        slave = -1;
+    }
+}
+
+void make_raw(int fd)
+{
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) {
+        throw std::runtime_error("not a terminal");
+    }
+    ::cfmakeraw(&settings);
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
+        throw std::runtime_error("cannot set terminal");
+    }
+}
+
+bool write_all(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string read_until(int fd, const std::string& until, std::chrono::milliseconds timeout)
+{
+    const auto deadline = steady::now() + timeout;
+    std::string out;
+    while (out.find(until) == std::string::npos && steady::now() < deadline) {
+        if (!read_some(fd, out, remaining_ms(deadline))) {
+            break;
+        }
+    }
+    return out;
+}
+
+std::string read_for(int fd, std::chrono::milliseconds quiet, std::chrono::milliseconds limit)
+{
+    const auto deadline = steady::now() + limit;
+    std::string out;
+    while (steady::now() < deadline) {
+        const std::size_t before = out.size();
+        const int wait = std::min(static_cast<int>(quiet.count()), remaining_ms(deadline));
+        if (!read_some(fd, out, wait) || out.size() == before) {
+            break;
+        }
+    }
+    return out;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+// A pseudo-terminal pair made by a test. The slave side plays the serial port or the operator's
+// terminal; the master side is the far end.
+struct pty_pair {
+    pty_pair();
+    ~pty_pair();
+    pty_pair(const pty_pair&) = delete;
+    pty_pair& operator=(const pty_pair&) = delete;
+
+    // Closes the master side: every user of the slave sees a hang-up.
+    void hang_up();
+    // Opens the slave side once more (the master alone does not keep a pty usable).
+    void open_slave();
+    void close_slave();
+
+    int master = -1;
+    int slave = -1;
+    std::string slave_path;
+};
+
+// Puts a terminal in raw mode with no flow control, as a factory-fresh serial port is found.
+void make_raw(int fd);
+
+bool write_all(int fd, const std::string& bytes);
+
+// Reads what arrives on `fd` until `until` is found in it, the fd ends, or the timeout passes.
+std::string read_until(int fd, const std::string& until, std::chrono::milliseconds timeout);
+
+// Reads everything that arrives within `quiet` of the previous byte, at most `limit` in all.
+std::string read_for(int fd, std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
