@@ -7,6 +7,7 @@
 #include "app/dialogue.h"
 #include "common/image_constants.h"
 #include "image/firmware_file.h"
+#include "protocol/update.h"
 
 namespace {
 
@@ -75,6 +76,6 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
 
     say(PROMPT_START);
     wait_key();
-    // The update transaction is not wired in yet: nothing is sent to the device.
-    return exit_path(EXIT_FAILED);
+    const update_buffers buffers{incharbuf.get(), outcharbuf.get(), firmware_buffer.get()};
+    return exit_path(run_update(port, buffers, page_count) == phase_result::success ? EXIT_UPDATED : EXIT_FAILED);
 }

@@ -103,3 +103,29 @@ TEST(MainSequence, PromptsAreOnTheScreenBeforeEachKeyWait)
 }
 
 } // namespace
+
+namespace {
+
+TEST(MainSequence, StatusFollowsTheDevicesLastWord)
+{
+    temp_dir dir;
+    const std::string file = dir.write_file("fw.bin", sample_image());
+    for (const int final_status : {0x00, 0x01}) {
+        captured_console con("5\n" + file + "\n");
+        fake_port port;
+        for (int i = 0; i < 243; ++i) {
+            port.queue({0x1E, 0, 0, 0, 0, 0, 0, 0x00});
+        }
+        port.queue({0x1E, 0, 0, 0, 0, 0, 0, static_cast<unsigned char>(final_status)});
+        const int status = run_main_sequence(port);
+        const std::string ending = final_status == 0 ? expected::success : expected::final_refused("01");
+        EXPECT_EQ(status, final_status == 0 ? 0 : 1);
+        EXPECT_EQ(con.output, dialogue_until_open(5) + expected::file_question + "\n" + expected::loaded() +
+                                  expected::start_prompt + expected::erasing + expected::erased + expected::writing +
+                                  expected::progress(120) + ending + expected::exit_prompt);
+        EXPECT_EQ(con.keys_waited, 2);
+        EXPECT_EQ(port.sent.size(), 492614U);
+    }
+}
+
+} // namespace

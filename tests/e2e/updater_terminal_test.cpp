@@ -82,15 +82,23 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
 
     // The Enter that ended the file name must not have started the update.
     std::string later = read_for(console.master, 500ms, 1s);
-    EXPECT_EQ(later.find(expected::exit_prompt), std::string::npos) << later;
+    EXPECT_EQ(later, "");
+    EXPECT_EQ(read_for(device.master, 100ms, 200ms), "") << "sent to the device before the start key";
 
-    // One key, no Enter.
+    // One key, no Enter, starts the update: the erase frame goes out, and a refusal ends it.
+    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
     ASSERT_TRUE(write_all(console.master, "k"));
+    const std::string erase_frame("\x1E\x00\x00\x00\x00\x03\x00", 7);
+    EXPECT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
+    ASSERT_TRUE(write_all(device.master, std::string("\x1E\x01\x00\x00\x00\x00\x00\x04", 8)));
     later += read_until(console.master, expected::exit_prompt, 30s);
-    ASSERT_NE(later.find(expected::exit_prompt), std::string::npos) << later;
-    EXPECT_EQ(later, expected::exit_prompt) << "the start key was echoed, or more came than the prompt";
+    EXPECT_EQ(later, "Erasing firmware ...\r\n\r"
+                     "Failure: No 'erase firmware' command response ...\r\n\r\n\r" +
+                         expected::exit_prompt)
+        << "the start key was echoed, or the output differs";
 
     // The interrupt key is just a key at a key wait: the run ends with its own status.
+    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
     ASSERT_TRUE(write_all(console.master, "\x03"));
     EXPECT_EQ(run.wait(10s), 1);
 

@@ -30,3 +30,33 @@ inline std::string port_unavailable(int n) { return "Unable to open COM" + std::
 inline std::string loaded() { return reading_pages + dots + finished_reading; }
 
 } // namespace expected
+
+namespace expected {
+
+inline const std::string erasing = "Erasing firmware ...\n\r";
+inline const std::string erased = "Firmware erased successfully ...\n\r\n";
+inline const std::string writing = "Writing firmware to flash ...\n\r";
+inline const std::string no_erase_response = "Failure: No 'erase firmware' command response ...\n\n\r";
+inline const std::string erase_error = "Failure: Erase firmware error ...\n\n\r";
+inline const std::string not_erased = "Firmware not erased ....\n\n\r";
+inline const std::string success = "\nFirmware successfully written to Tarvolo ... \n\n\r";
+
+// "\rPagecount : %3d of 120" for pages 1 to `last`.
+inline std::string progress(int last)
+{
+    std::string text;
+    for (int page = 1; page <= last; ++page) {
+        const std::string number = std::to_string(page);
+        text += "\rPagecount : " + std::string(3 - number.size(), ' ') + number + " of 120";
+    }
+    return text;
+}
+inline std::string crc_refused(const char* status) { return std::string("Failure pos 1  : ") + status + "\n\n\r"; }
+inline std::string header_refused(const char* page, const char* status)
+{
+    return std::string("\n\rFailure packet header ackn.; page ") + page + "/219: " + status + "\n\n\r";
+}
+inline std::string page_refused(const char* status) { return std::string("\n\rFailure single packet : ") + status + "\n\r"; }
+inline std::string final_refused(const char* status) { return std::string("\n\rFailure : ") + status + "\n\n\r"; }
+
+} // namespace expected

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -132,4 +133,19 @@ std::string read_for(int fd, std::chrono::milliseconds quiet, std::chrono::milli
         }
     }
     return out;
+}
+
+bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout)
+{
+    const auto deadline = steady::now() + timeout;
+    for (;;) {
+        termios now{};
+        if (::tcgetattr(fd, &now) == 0 && (now.c_lflag & (ECHO | ISIG | ICANON)) == 0) {
+            return true;
+        }
+        if (steady::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }

@@ -32,3 +32,6 @@ std::string read_until(int fd, const std::string& until, std::chrono::millisecon
 
 // Reads everything that arrives within `quiet` of the previous byte, at most `limit` in all.
 std::string read_for(int fd, std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
+
+// Waits until the terminal has echo and signals off, as the key wait makes it. False on timeout.
+bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout);
