@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Times complete updates of the loader emulator, unpaced and paced at 115200 baud.
+
+Reports wall time, the updater's CPU time and peak resident memory, and for the paced run its
+ratio to the wire time of the whole exchange (10 bits per byte).
+
+usage: bench/update_timing.py [--build DIR] [--runs N] [--no-paced] [--erase-ms MS]
+"""
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+TO_DEVICE = 492614
+FROM_DEVICE = 1952
+IMAGE_SIZE = 491520
+
+
+def start_emulator(emulator, work, port, erase_ms, baud):
+    args = [emulator, "--com-dir", work, "--port", str(port), "--image-out", os.path.join(work, "received.bin"),
+            "--erase-ms", str(erase_ms)]
+    if baud:
+        args += ["--baud", str(baud)]
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = proc.stdout.readline()
+    if not line.startswith("ready "):
+        raise SystemExit("emulator did not start: " + line + proc.stderr.read())
+    return proc
+
+
+def one_update(updater, emulator, erase_ms, baud, port=5):
+    with tempfile.TemporaryDirectory() as work:
+        image = os.path.join(work, "fw.bin")
+        with open(image, "wb") as f:
+            f.write(os.urandom(IMAGE_SIZE))
+        device = start_emulator(emulator, work, port, erase_ms, baud)
+        env = dict(os.environ, TARVOLO_COM_DIR=work)
+        start = time.monotonic()
+        child = subprocess.Popen([updater], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, env=env,
+                                 start_new_session=True)
+        child.stdin.write(f"{port}\n{image}\n".encode())
+        child.stdin.close()
+        _, raw_status, usage = os.wait4(child.pid, 0)
+        wall = time.monotonic() - start
+        child.returncode = os.waitstatus_to_exitcode(raw_status)
+        device.wait(timeout=30)
+        with open(image, "rb") as a, open(os.path.join(work, "received.bin"), "rb") as b:
+            identical = a.read() == b.read()
+        return {
+            "status": child.returncode,
+            "device": device.returncode,
+            "identical": identical,
+            "wall": wall,
+            "cpu": usage.ru_utime + usage.ru_stime,
+            "rss_kib": usage.ru_maxrss,
+        }
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(root, "build", "release"))
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--no-paced", action="store_true")
+    parser.add_argument("--erase-ms", type=int, default=2000)
+    args = parser.parse_args()
+    updater = os.path.join(args.build, "tarvolo_updater")
+    emulator = os.path.join(args.build, "tools", "loader_emulator", "tarvolo_loader_emulator")
+
+    rows = [("unpaced", 0)] + ([] if args.no_paced else [("paced 115200", 115200)])
+    print(f"{'run':<14}{'wall s':>9}{'cpu s':>8}{'cpu %':>7}{'peak KiB':>10}{'per page ms':>13}{'wire ratio':>12}")
+    failed = False
+    for name, baud in rows:
+        for _ in range(args.runs):
+            r = one_update(updater, emulator, args.erase_ms, baud)
+            failed |= r["status"] != 0 or r["device"] != 0 or not r["identical"]
+            transfer = r["wall"] - args.erase_ms / 1000
+            ratio = ""
+            if baud:
+                wire = (TO_DEVICE + FROM_DEVICE) * 10 / baud
+                ratio = f"{transfer / wire:.4f}"
+            print(f"{name:<14}{r['wall']:>9.2f}{r['cpu']:>8.3f}{100 * r['cpu'] / r['wall']:>7.2f}{r['rss_kib']:>10}"
+                  f"{1000 * transfer / 120:>13.2f}{ratio:>12}", flush=True)
+    if failed:
+        print("an update failed", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/emulator.h"
+#include "support/expected_text.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr long TO_DEVICE_COMPLETE = 492614;
+constexpr long FROM_DEVICE_COMPLETE = 1952;
+constexpr long BEFORE_PAGES = 14;
+constexpr long PER_PAGE = 7 + 4096 + 2;
+
+struct e2e_case {
+    const char* name;
+    int port;
+    std::vector<std::string> faults;
+    std::string transaction_output; // everything between the start prompt and the exit prompt
+    int status;
+    long to_device;   // bytes the emulator received, -1: not checked
+    double at_most_s; // the run must have ended by then
+    int erase_ms = 200;
+    std::vector<std::string> emulator_args = {};
+    long extra_from_device = 0; // bytes the device sent beyond its 244 replies
+};
+
+std::ostream& operator<<(std::ostream& out, const e2e_case& c) { return out << c.name; }
+
+std::string case_name(const ::testing::TestParamInfo<e2e_case>& param) { return param.param.name; }
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+const std::string to_pages = expected::erasing + expected::erased + expected::writing;
+const std::string complete = to_pages + expected::progress(120) + expected::success;
+
+class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> {};
+
+TEST_P(UpdateEndToEnd, Run)
+{
+    const e2e_case& c = GetParam();
+    temp_dir work;
+    const std::string com_dir = updater_com_dir(work.path);
+    const std::string image = sample_image(static_cast<unsigned>(c.port));
+    const std::string image_file = work.write_file("fw.bin", image);
+
+    loader_emulator::settings s;
+    s.com_dir = com_dir;
+    s.port = c.port;
+    s.faults = c.faults;
+    s.erase_ms = c.erase_ms;
+    s.extra_args = c.emulator_args;
+    loader_emulator device(s, work.path);
+
+    process_options options;
+    options.argv = updater_command();
+    options.set_env = {{"TARVOLO_COM_DIR", com_dir}};
+    const auto limit = std::chrono::milliseconds(static_cast<long>(c.at_most_s * 1000));
+    const run_result run = run_detached(options, std::to_string(c.port) + "\n" + image_file + "\n", limit + 5s);
+    const int device_status = device.finish();
+
+    const std::string before_start = expected::banner + expected::port_question + "\n\r" +
+                                     expected::port_opened(c.port) + expected::file_question + "\n" +
+                                     expected::loaded() + expected::start_prompt;
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.output, before_start + c.transaction_output + expected::exit_prompt);
+    EXPECT_LT(run.seconds, c.at_most_s) << "the run must end within the timeouts";
+    if (c.to_device >= 0) {
+        EXPECT_EQ(device.bytes_received, c.to_device) << device.output;
+    }
+    if (c.status == 0) {
+        EXPECT_EQ(device_status, 0) << device.output;
+        EXPECT_EQ(device.bytes_sent, FROM_DEVICE_COMPLETE + c.extra_from_device) << device.output;
+        EXPECT_TRUE(read_file(device.image_out) == image) << "the device did not receive the image";
+    } else {
+        EXPECT_NE(device_status, 0) << device.output;
+    }
+}
+
+const e2e_case cases[] = {
+    {"complete", 5, {}, complete, 0, TO_DEVICE_COMPLETE, 30},
+    {"complete_on_port_12", 12, {}, complete, 0, TO_DEVICE_COMPLETE, 30},
+    {"complete_on_port_123", 123, {}, complete, 0, TO_DEVICE_COMPLETE, 30},
+    {"port_found_with_posix_terminal_defaults", 7, {}, complete, 0, TO_DEVICE_COMPLETE, 30, 200, {"--posix-defaults"}},
+    {"slow_replies_within_the_interval", 8, {"crc=drip:900", "header:3=delay:2500", "final=drip:900"}, complete, 0,
+     TO_DEVICE_COMPLETE, 40},
+    {"erase_reply_missing", 5, {"erase=silent", "erase-done=silent"}, expected::erasing + expected::no_erase_response, 1, 7, 12},
+    {"erase_refused", 5, {"erase=status:01"}, expected::erasing + expected::no_erase_response, 1, 7, 10},
+    {"erase_done_refused", 5, {"erase-done=status:07"}, expected::erasing + expected::erase_error, 1, 7, 10},
+    {"erase_done_stops_after_three_bytes", 5, {"erase-done=short:3"}, expected::erasing + expected::erase_error, 1, 7,
+     15},
+    {"image_crc_not_erased", 5, {"crc=status:02"}, expected::erasing + expected::erased + expected::not_erased, 1,
+     BEFORE_PAGES, 10},
+    {"image_crc_refused", 5, {"crc=status:05"}, expected::erasing + expected::erased + expected::crc_refused("05"), 1,
+     BEFORE_PAGES, 10},
+    {"image_crc_reply_short", 5, {"crc=short:5"}, expected::erasing + expected::erased + expected::not_erased, 1,
+     BEFORE_PAGES, 10},
+    {"header_7_refused", 12, {"header:7=status:11"},
+     to_pages + expected::progress(8) + expected::header_refused("007", "11"), 1, BEFORE_PAGES + 7 * PER_PAGE + 7, 15},
+    {"header_0_reply_of_3_bytes", 5, {"header:0=short:3"},
+     to_pages + expected::progress(1) + expected::header_refused("000", "00"), 1, BEFORE_PAGES + 7, 12},
+    {"data_reply_refused", 5, {"data:5=status:a5"}, to_pages + expected::progress(6) + expected::page_refused("a5"), 1,
+     BEFORE_PAGES + 6 * PER_PAGE, 15},
+    {"final_refused", 5, {"final=status:33"}, to_pages + expected::progress(120) + expected::final_refused("33"), 1,
+     TO_DEVICE_COMPLETE, 30},
+    {"final_missing", 5, {"final=silent"}, to_pages + expected::progress(120) + expected::final_refused("00"), 1,
+     TO_DEVICE_COMPLETE, 40},
+    {"device_hangs_up_in_page_60", 123, {"data:60=hangup-mid"},
+     to_pages + expected::progress(61) + expected::page_refused("00"), 1, -1, 20},
+    {"device_hangs_up_instead_of_header_reply", 5, {"header:30=hangup"},
+     to_pages + expected::progress(31) + expected::header_refused("030", "00"), 1, BEFORE_PAGES + 30 * PER_PAGE + 7, 20},
+    // The two extra bytes are taken as the start of the erase-done reply, and every later read
+    // stays two bytes behind; with the device's replies all zero from byte 3 on, the run goes
+    // through.
+    {"erase_reply_with_two_extra_bytes", 5, {"erase=extra:2"}, complete, 0, TO_DEVICE_COMPLETE, 30, 200, {}, 2},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, UpdateEndToEnd, ::testing::ValuesIn(cases),
+                         case_name);
+
+// Takes a minute: excluded from quick runs by its label, run by CI.
+const e2e_case long_cases[] = {
+    {"erase_taking_60_s", 5, {}, complete, 0, TO_DEVICE_COMPLETE, 100, 60000},
+};
+
+INSTANTIATE_TEST_SUITE_P(Long, UpdateEndToEnd, ::testing::ValuesIn(long_cases),
+                         case_name);
+
+} // namespace

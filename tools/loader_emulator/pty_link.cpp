@@ -1,0 +1,338 @@
+#include "pty_link.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace emu {
+namespace {
+
+constexpr long long BITS_PER_BYTE = 10; // start + 8 data + stop
+constexpr auto DRAIN_LIMIT = std::chrono::milliseconds(3000);
+constexpr auto DRAIN_STEP = std::chrono::milliseconds(2);
+
+volatile std::sig_atomic_t g_signal = 0;
+int g_wake_pipe[2] = {-1, -1};
+
+extern "C" void on_signal(int number)
+{
+    const int saved = errno;
+    g_signal = number;
+    const char byte = 0;
+    // Nothing useful can be done if the pipe is full: the poller is awake anyway.
+    (void)!::write(g_wake_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool set_flags(int fd, int fd_flags, int status_flags)
+{
+    const int fdf = ::fcntl(fd, F_GETFD);
+    const int stf = ::fcntl(fd, F_GETFL);
+    return fdf >= 0 && stf >= 0 && ::fcntl(fd, F_SETFD, fdf | fd_flags) == 0 &&
+           ::fcntl(fd, F_SETFL, stf | status_flags) == 0;
+}
+
+bool install_signal_handlers()
+{
+    struct sigaction action {};
+    action.sa_handler = on_signal; // no SA_RESTART: every wait must wake up and see the signal
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    return ::pipe(g_wake_pipe) == 0 && set_flags(g_wake_pipe[0], FD_CLOEXEC, O_NONBLOCK) &&
+           set_flags(g_wake_pipe[1], FD_CLOEXEC, O_NONBLOCK) && ::sigemptyset(&action.sa_mask) == 0 &&
+           ::sigemptyset(&ignore.sa_mask) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+           ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGHUP, &action, nullptr) == 0 &&
+           ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+}
+
+// What a factory-fresh Windows COM port looks like from the host: binary,
+// 8N1, no software or hardware flow control, nothing translated.
+bool set_raw(int fd, bool fresh_com_speed)
+{
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) {
+        return false;
+    }
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                        IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+#ifdef CRTSCTS
+    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (fresh_com_speed && (::cfsetispeed(&t, B9600) != 0 || ::cfsetospeed(&t, B9600) != 0)) {
+        return false;
+    }
+    return ::tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+timespec to_poll_timeout(Clock::duration d)
+{
+    const auto ns = std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
+
+} // namespace
+
+Pty_link::~Pty_link()
+{
+    if (published_) {
+        char target[4096];
+        const ssize_t n = ::readlink(link_path_.c_str(), target, sizeof target - 1);
+        // Another emulator may have taken the name over meanwhile: leave its link alone.
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slave_path_ &&
+            ::unlink(link_path_.c_str()) != 0) {
+            std::fprintf(stderr, "tarvolo_loader_emulator: cannot remove %s: %s\n", link_path_.c_str(),
+                         std::strerror(errno));
+        }
+    }
+    for (const int fd : {master_, slave_}) {
+        if (fd >= 0 && ::close(fd) != 0) {
+            std::fprintf(stderr, "tarvolo_loader_emulator: close: %s\n", std::strerror(errno));
+        }
+    }
+}
+
+bool Pty_link::open(std::string& error)
+{
+    if (!install_signal_handlers()) {
+        error = std::string("cannot set up signal handling: ") + std::strerror(errno);
+        return false;
+    }
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    const char* name = ::ptsname(master_);
+    if (name == nullptr) {
+        error = std::string("ptsname: ") + std::strerror(errno);
+        return false;
+    }
+    slave_path_ = name;
+    // Held for the whole run: keeps the slave's termios and stops the master
+    // from reporting POLLHUP whenever the host has the port closed.
+    slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) {
+        error = "cannot open " + slave_path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    // Linux applies termios calls made on the master to the slave, so the
+    // kernel defaults are saved first for --posix-defaults to put back.
+    termios defaults{};
+    const bool set_up = ::tcgetattr(slave_, &defaults) == 0 && set_flags(master_, FD_CLOEXEC, O_NONBLOCK) &&
+                        set_raw(master_, false) &&
+                        (options_.posix_defaults ? ::tcsetattr(slave_, TCSANOW, &defaults) == 0 : set_raw(slave_, true));
+    if (!set_up) {
+        error = std::string("cannot set up the pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    return publish(error);
+}
+
+bool Pty_link::publish(std::string& error)
+{
+    link_path_ = options_.com_dir + "/com" + std::to_string(options_.port);
+    struct stat st {};
+    if (::lstat(link_path_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        error = link_path_ + " exists and is not a symbolic link; not replacing it";
+        return false;
+    }
+    // Link under a private name, then rename: a stale link is replaced atomically.
+    const std::string temp = options_.com_dir + "/.com" + std::to_string(options_.port) + "." +
+                             std::to_string(::getpid()) + ".tmp";
+    if (::symlink(slave_path_.c_str(), temp.c_str()) != 0) {
+        error = "cannot create a link in " + options_.com_dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::rename(temp.c_str(), link_path_.c_str()) != 0) {
+        error = "cannot create " + link_path_ + ": " + std::strerror(errno);
+        if (::unlink(temp.c_str()) != 0) {
+            error += std::string(" (and cannot remove ") + temp + ": " + std::strerror(errno) + ")";
+        }
+        return false;
+    }
+    published_ = true;
+    return true;
+}
+
+int Pty_link::signal_number() const { return static_cast<int>(g_signal); }
+
+Clock::duration Pty_link::wire_time(std::size_t size) const
+{
+    if (options_.baud <= 0) {
+        return Clock::duration::zero();
+    }
+    const auto bits = static_cast<long long>(size) * BITS_PER_BYTE;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(bits * 1000000000LL / options_.baud));
+}
+
+Wait Pty_link::fail(const char* what)
+{
+    io_error_ = std::string(what) + ": " + std::strerror(errno);
+    return Wait::error;
+}
+
+// Waits for `events` on fd (or only for a signal when fd < 0) until deadline.
+Wait Pty_link::poll_until(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        if (g_signal != 0) {
+            return Wait::signal;
+        }
+        const auto now = Clock::now();
+        if (deadline != Clock::time_point::max() && now >= deadline) {
+            return Wait::deadline;
+        }
+        pollfd fds[2] = {{g_wake_pipe[0], POLLIN, 0}, {fd, events, 0}};
+        const timespec timeout = to_poll_timeout(deadline - now);
+        const int n = ::ppoll(fds, fd >= 0 ? 2 : 1, deadline == Clock::time_point::max() ? nullptr : &timeout,
+                              nullptr);
+        if (n < 0 && errno != EINTR) {
+            return fail("poll");
+        }
+        if (n > 0 && fd >= 0 && fds[1].revents != 0) {
+            return (fds[1].revents & events) != 0 ? Wait::done : Wait::hangup;
+        }
+    }
+}
+
+Wait Pty_link::sleep_until(Clock::time_point when)
+{
+    const Wait w = poll_until(-1, 0, when);
+    return w == Wait::deadline ? Wait::done : w;
+}
+
+Wait Pty_link::sleep_for(std::chrono::milliseconds time) { return sleep_until(Clock::now() + time); }
+
+Wait Pty_link::read_block(std::size_t size, Clock::time_point deadline)
+{
+    if (master_ < 0) {
+        return Wait::hangup;
+    }
+    while (block_.size() < size) {
+        // The host is only "idle" when it owes us bytes, not while the device works.
+        auto until = deadline;
+        const bool idle_applies = options_.idle_timeout_ms > 0 && deadline == Clock::time_point::max();
+        if (idle_applies) {
+            until = last_activity_ + std::chrono::milliseconds(options_.idle_timeout_ms);
+        }
+        const Wait w = poll_until(master_, POLLIN, until);
+        if (w == Wait::deadline) {
+            return idle_applies ? Wait::idle : Wait::deadline;
+        }
+        if (w != Wait::done) {
+            return w;
+        }
+        std::uint8_t buffer[PAGE_SIZE + 2];
+        const std::size_t want = std::min(size - block_.size(), sizeof buffer);
+        const ssize_t n = ::read(master_, buffer, want);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            continue;
+        }
+        if (n < 0 && errno != EIO) {
+            return fail("read");
+        }
+        if (n <= 0) {
+            return Wait::hangup;
+        }
+        if (block_.empty()) {
+            block_first_ = Clock::now();
+        }
+        last_activity_ = Clock::now();
+        block_.insert(block_.end(), buffer, buffer + n);
+        received_ += static_cast<std::uint64_t>(n);
+    }
+    if (options_.baud > 0) {
+        rx_wire_end_ = std::max(block_first_, rx_wire_end_) + wire_time(size);
+        return sleep_until(rx_wire_end_);
+    }
+    return Wait::done;
+}
+
+Wait Pty_link::send(const std::uint8_t* data, std::size_t size)
+{
+    if (master_ < 0) {
+        return Wait::hangup;
+    }
+    if (options_.baud > 0) {
+        // The host sees the bytes when the last one would have left a real UART.
+        tx_wire_end_ = std::max(Clock::now(), tx_wire_end_) + wire_time(size);
+        const Wait w = sleep_until(tx_wire_end_);
+        if (w != Wait::done) {
+            return w;
+        }
+    }
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(master_, data + done, size - done);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            const Wait w = poll_until(master_, POLLOUT, Clock::time_point::max());
+            if (w != Wait::done) {
+                return w;
+            }
+            continue;
+        }
+        if (n < 0) {
+            return errno == EIO ? Wait::hangup : fail("write");
+        }
+        done += static_cast<std::size_t>(n);
+        sent_ += static_cast<std::uint64_t>(n);
+    }
+    last_activity_ = Clock::now();
+    return Wait::done;
+}
+
+Wait Pty_link::drain(std::size_t allowed_left)
+{
+    const auto limit = Clock::now() + DRAIN_LIMIT;
+    while (slave_ >= 0 && Clock::now() < limit) {
+        // A zero-timeout poll on the slave pushes bytes still in flight into
+        // its read queue, so the count below is not taken too early.
+        pollfd fd{slave_, POLLIN, 0};
+        int queued = 0;
+        if (::poll(&fd, 1, 0) < 0 || ::ioctl(slave_, TIOCINQ, &queued) != 0) {
+            return fail("checking the host's read queue");
+        }
+        if (static_cast<std::size_t>(std::max(queued, 0)) <= allowed_left) {
+            return Wait::done;
+        }
+        const Wait w = sleep_for(DRAIN_STEP);
+        if (w != Wait::done) {
+            return w;
+        }
+    }
+    return Wait::deadline;
+}
+
+bool Pty_link::hang_up(std::string& error)
+{
+    if (master_ < 0) {
+        return true;
+    }
+    const int fd = master_;
+    master_ = -1;
+    if (::close(fd) != 0) {
+        error = std::string("closing the pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace emu

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "options.h"
+#include "transcript.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// How a wait on the host ended.
+enum class Wait { done, deadline, idle, signal, hangup, error };
+
+// The device's end of the serial line: a pty master published as DIR/comN,
+// with the wire clock that makes --baud pacing look like a real UART.
+class Pty_link {
+public:
+    Pty_link(const Options& options, Clock::time_point start) : options_(options), last_activity_(start) {}
+    ~Pty_link();
+    Pty_link(const Pty_link&) = delete;
+    Pty_link& operator=(const Pty_link&) = delete;
+
+    bool open(std::string& error);
+    const std::string& link_path() const { return link_path_; }
+    const std::string& slave_path() const { return slave_path_; }
+
+    // Collects the current block until it holds `size` bytes; bytes already
+    // gathered survive a deadline, so a frame can straddle one.
+    Wait read_block(std::size_t size, Clock::time_point deadline);
+    const std::vector<std::uint8_t>& block() const { return block_; }
+    void clear_block() { block_.clear(); }
+
+    Wait send(const std::uint8_t* data, std::size_t size);
+    Wait sleep_for(std::chrono::milliseconds time);
+    // Closing the master discards what the host has not read yet, so wait
+    // until at most `allowed_left` bytes are still queued for it.
+    Wait drain(std::size_t allowed_left);
+    bool hang_up(std::string& error);
+
+    int signal_number() const;
+    const std::string& io_error() const { return io_error_; }
+    std::uint64_t received() const { return received_; }
+    std::uint64_t sent() const { return sent_; }
+
+private:
+    bool publish(std::string& error);
+    Wait sleep_until(Clock::time_point when);
+    Wait poll_until(int fd, short events, Clock::time_point deadline);
+    Clock::duration wire_time(std::size_t size) const;
+    Wait fail(const char* what);
+
+    const Options& options_;
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slave_path_;
+    std::string link_path_;
+    bool published_ = false;
+    std::vector<std::uint8_t> block_;
+    Clock::time_point block_first_{};
+    Clock::time_point rx_wire_end_{};
+    Clock::time_point tx_wire_end_{};
+    Clock::time_point last_activity_{};
+    std::uint64_t received_ = 0;
+    std::uint64_t sent_ = 0;
+    std::string io_error_;
+};
+
+} // namespace emu
