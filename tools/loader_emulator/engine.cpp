@@ -28,11 +28,11 @@ constexpr std::uint8_t PAGE_REFUSED = 0x05;
 constexpr const char* MEANINGS[] = {"accepted",          "unexpected frame",   "not erased",
                                     "page CRC mismatch", "image CRC mismatch", "page refused"};
 
-std::string reply_name(Step step, int page)
+std::string reply_name(reply_step step, int page)
 {
     const char* const names[] = {"erase reply", "erase-done reply", "image CRC reply", "header reply ", "data reply ",
                                  "final acknowledgement"};
-    const bool paged = step == Step::header || step == Step::data;
+    const bool paged = step == reply_step::header || step == reply_step::data;
     return names[static_cast<int>(step) - 1] + (paged ? std::to_string(page) : "");
 }
 
@@ -43,12 +43,12 @@ const char* signal_name(int number)
 
 class Engine {
 public:
-    Engine(const Options& options, Pty_link& link, Transcript& transcript)
+    Engine(const emulator_options& options, pty_link& link, transcript_log& transcript)
         : options_(options), link_(link), transcript_(transcript)
     {
     }
 
-    Run_result run()
+    run_result run()
     {
         while (state_ != State::finished) {
             if (state_ == State::expect_data) {
@@ -56,10 +56,10 @@ public:
                 continue;
             }
             const auto deadline = state_ == State::erasing ? erase_end_ : Clock::time_point::max();
-            const Wait w = link_.read_block(FRAME_SIZE, deadline);
-            if (w == Wait::deadline) {
+            const wait_result w = link_.read_block(FRAME_SIZE, deadline);
+            if (w == wait_result::deadline) {
                 on_erase_done();
-            } else if (w != Wait::done) {
+            } else if (w != wait_result::done) {
                 end(w);
             } else {
                 std::uint8_t frame[FRAME_SIZE];
@@ -80,7 +80,7 @@ private:
     enum class State { expect_erase, erasing, expect_crc, expect_header, expect_data, after_final, finished };
 
     struct Reply {
-        Wait wait = Wait::done;
+        wait_result wait = wait_result::done;
         bool intact = false; // all 8 bytes went out
         std::uint8_t status = OK;
     };
@@ -93,7 +93,7 @@ private:
 
         if (state_ == State::expect_erase && std::memcmp(frame, ERASE_FRAME, FRAME_SIZE) == 0) {
             transcript_.host(frame, FRAME_SIZE, "erase");
-            if (reply(Step::erase, OK).status == OK && state_ != State::finished) {
+            if (reply(reply_step::erase, OK).status == OK && state_ != State::finished) {
                 state_ = State::erasing;
                 erase_end_ = Clock::now() + std::chrono::milliseconds(options_.erase_ms);
                 transcript_.note("erasing for " + std::to_string(options_.erase_ms) + " ms");
@@ -101,13 +101,13 @@ private:
         } else if (state_ == State::expect_crc && looks_crc) {
             transcript_.host(frame, FRAME_SIZE, "image CRC " + hex4(announced));
             announced_crc_ = announced;
-            if (reply(Step::crc, OK).status == OK && state_ != State::finished) {
+            if (reply(reply_step::crc, OK).status == OK && state_ != State::finished) {
                 state_ = State::expect_header;
                 page_ = 0;
             }
         } else if (state_ == State::expect_header && std::memcmp(frame, header, FRAME_SIZE) == 0) {
             transcript_.host(frame, FRAME_SIZE, "header " + std::to_string(page_));
-            const bool accepted = reply(Step::header, OK).status == OK;
+            const bool accepted = reply(reply_step::header, OK).status == OK;
             if (accepted && state_ != State::finished) {
                 state_ = State::expect_data;
             }
@@ -127,11 +127,11 @@ private:
         if (state_ == State::after_final) {
             return; // nothing is left to answer
         }
-        Step step = Step::erase;
+        reply_step step = reply_step::erase;
         if (early_crc || state_ == State::expect_crc) {
-            step = Step::crc;
+            step = reply_step::crc;
         } else if (state_ == State::expect_header) {
-            step = Step::header;
+            step = reply_step::header;
             refused_[static_cast<std::size_t>(page_)] = true;
         }
         reply(step, early_crc ? NOT_ERASED : UNEXPECTED);
@@ -140,7 +140,7 @@ private:
     void on_erase_done()
     {
         transcript_.note("erase finished");
-        const Reply r = reply(Step::erase_done, OK);
+        const Reply r = reply(reply_step::erase_done, OK);
         if (state_ != State::finished) {
             // A refused erase-done means nothing is erased: the host has to start over.
             state_ = r.status == OK ? State::expect_crc : State::expect_erase;
@@ -149,10 +149,10 @@ private:
 
     void on_data()
     {
-        const Fault_plan& plan = options_.fault_for(Step::data, page_);
+        const fault_plan& plan = options_.fault_for(reply_step::data, page_);
         const std::string page = std::to_string(page_);
-        const Wait w = link_.read_block(plan.hangup_mid ? PAGE_SIZE / 2 : BLOCK_SIZE, Clock::time_point::max());
-        if (w != Wait::done) {
+        const wait_result w = link_.read_block(plan.hangup_mid ? PAGE_SIZE / 2 : BLOCK_SIZE, Clock::time_point::max());
+        if (w != wait_result::done) {
             end(w);
             return;
         }
@@ -174,7 +174,7 @@ private:
         if (!good) {
             problem(what);
         }
-        const Reply r = reply(Step::data, good ? OK : PAGE_CRC_BAD);
+        const Reply r = reply(reply_step::data, good ? OK : PAGE_CRC_BAD);
         if (state_ == State::finished) {
             return;
         }
@@ -202,7 +202,7 @@ private:
             status = IMAGE_CRC_BAD;
             problem("final: " + crcs);
         }
-        const Reply r = reply(Step::final_ack, status);
+        const Reply r = reply(reply_step::final_ack, status);
         if (state_ == State::finished) {
             return;
         }
@@ -213,10 +213,10 @@ private:
             return;
         }
         // The acknowledgement is out: a signal now only cuts short the wait for the host to read it.
-        const int extra = std::max(0, options_.fault_for(Step::final_ack, 0).extra);
-        const Wait w = link_.drain(static_cast<std::size_t>(extra));
-        if (w != Wait::done) {
-            transcript_.note(w == Wait::signal ? std::string("got ") + signal_name(link_.signal_number()) +
+        const int extra = std::max(0, options_.fault_for(reply_step::final_ack, 0).extra);
+        const wait_result w = link_.drain(static_cast<std::size_t>(extra));
+        if (w != wait_result::done) {
+            transcript_.note(w == wait_result::signal ? std::string("got ") + signal_name(link_.signal_number()) +
                                                      " while the host was reading the final acknowledgement"
                                                : "the host left bytes unread; ending anyway");
         }
@@ -224,17 +224,17 @@ private:
         end("final acknowledgement sent with status " + hex2(r.status));
     }
 
-    Reply reply(Step step, std::uint8_t natural_status)
+    Reply reply(reply_step step, std::uint8_t natural_status)
     {
-        const int page = step == Step::header || step == Step::data ? page_ : 0;
-        const Fault_plan& plan = options_.fault_for(step, page);
+        const int page = step == reply_step::header || step == reply_step::data ? page_ : 0;
+        const fault_plan& plan = options_.fault_for(step, page);
         const std::string name = reply_name(step, page);
         const std::string fault = plan.any() ? "; fault " + plan.text : "";
         Reply r;
         r.status = plan.status >= 0 ? static_cast<std::uint8_t>(plan.status) : natural_status;
         if (plan.hangup) {
             hang_up("instead of the " + name, plan.text);
-            r.wait = Wait::hangup;
+            r.wait = wait_result::hangup;
             return r;
         }
         if (plan.silent) {
@@ -310,12 +310,12 @@ private:
     }
 
     // Ends the exchange unless the wait went well.
-    bool check(Wait wait)
+    bool check(wait_result wait)
     {
-        if (wait != Wait::done) {
+        if (wait != wait_result::done) {
             end(wait);
         }
-        return wait == Wait::done;
+        return wait == wait_result::done;
     }
 
     void problem(const std::string& what)
@@ -325,18 +325,18 @@ private:
         }
     }
 
-    void end(Wait wait)
+    void end(wait_result wait)
     {
         switch (wait) {
-        case Wait::signal: end(std::string("ended by ") + signal_name(link_.signal_number()) + " " + where_now()); break;
-        case Wait::idle:
+        case wait_result::signal: end(std::string("ended by ") + signal_name(link_.signal_number()) + " " + where_now()); break;
+        case wait_result::idle:
             end("idle timeout: nothing from the host for " + std::to_string(options_.idle_timeout_ms) + " ms " +
                 where_now());
             break;
-        case Wait::hangup: end("the port hung up " + where_now()); break;
-        case Wait::error: end(link_.io_error() + " " + where_now()); break;
-        case Wait::done:
-        case Wait::deadline: end("ended " + where_now()); break;
+        case wait_result::hangup: end("the port hung up " + where_now()); break;
+        case wait_result::error: end(link_.io_error() + " " + where_now()); break;
+        case wait_result::done:
+        case wait_result::deadline: end("ended " + where_now()); break;
         }
     }
 
@@ -364,9 +364,9 @@ private:
         return "after the end";
     }
 
-    const Options& options_;
-    Pty_link& link_;
-    Transcript& transcript_;
+    const emulator_options& options_;
+    pty_link& link_;
+    transcript_log& transcript_;
     State state_ = State::expect_erase;
     int page_ = 0;
     Clock::time_point erase_end_{};
@@ -375,12 +375,12 @@ private:
     std::array<bool, PAGE_COUNT> refused_{};
     std::uint32_t garbage_seed_ = 0x2545F491U;
     int problems_ = 0;
-    Run_result result_;
+    run_result result_;
 };
 
 } // namespace
 
-Run_result run_exchange(const Options& options, Pty_link& link, Transcript& transcript)
+run_result run_exchange(const emulator_options& options, pty_link& link, transcript_log& transcript)
 {
     return Engine(options, link, transcript).run();
 }

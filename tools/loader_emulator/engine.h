@@ -13,7 +13,7 @@ namespace emu {
 constexpr std::size_t IMAGE_SIZE = static_cast<std::size_t>(PAGE_COUNT) * PAGE_SIZE;
 constexpr std::size_t IMAGE_CRC_SPAN = IMAGE_SIZE - 16;
 
-struct Run_result {
+struct run_result {
     bool complete = false;
     std::string end;           // how the exchange ended
     std::string first_problem; // first thing that kept it from being perfect
@@ -24,6 +24,6 @@ struct Run_result {
 
 // Plays the loader until the exchange ends. Checks the host strictly: any
 // refusal, withheld reply or unexpected frame makes the run incomplete.
-Run_result run_exchange(const Options& options, Pty_link& link, Transcript& transcript);
+run_result run_exchange(const emulator_options& options, pty_link& link, transcript_log& transcript);
 
 } // namespace emu

@@ -50,21 +50,21 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes,
 int run(int argc, char** argv)
 {
     const auto start = emu::Clock::now();
-    emu::Options options;
+    emu::emulator_options options;
     std::string error;
     switch (emu::parse_options(argc, argv, options, error)) {
-    case emu::Parse_result::help:
+    case emu::parse_result::help:
         return std::fputs(emu::help_text(), stdout) >= 0 && std::fflush(stdout) == 0 ? EXIT_DONE : EXIT_INCOMPLETE;
-    case emu::Parse_result::bad: say(error); return EXIT_BAD_OPTIONS;
-    case emu::Parse_result::run: break;
+    case emu::parse_result::bad: say(error); return EXIT_BAD_OPTIONS;
+    case emu::parse_result::run: break;
     }
 
-    emu::Transcript transcript(start);
+    emu::transcript_log transcript(start);
     if (!options.transcript.empty() && !transcript.open(options.transcript, error)) {
         say(error);
         return EXIT_INCOMPLETE;
     }
-    emu::Pty_link link(options, start);
+    emu::pty_link link(options, start);
     if (!link.open(error)) {
         say(error);
         return EXIT_INCOMPLETE;
@@ -79,7 +79,7 @@ int run(int argc, char** argv)
         return EXIT_INCOMPLETE;
     }
 
-    emu::Run_result result = emu::run_exchange(options, link, transcript);
+    emu::run_result result = emu::run_exchange(options, link, transcript);
     if (result.complete && !options.image_out.empty() && !write_file(options.image_out, result.image, error)) {
         result.complete = false;
         result.end = error;

@@ -66,21 +66,21 @@ emulator was ended by SIGTERM, SIGINT, SIGHUP or the idle timeout, or failed;
 2 bad options.
 )";
 
-struct Number_range {
+struct number_range {
     const char* name;
     long min;
     long max;
 };
 
 // Option and fault values, with the ranges --help promises.
-constexpr Number_range PORT = {"--port", 1, 255};
-constexpr Number_range NUMBER_OPTIONS[] = {
+constexpr number_range PORT = {"--port", 1, 255};
+constexpr number_range NUMBER_OPTIONS[] = {
     {"--baud", 1, 4000000}, {"--erase-ms", 0, 600000}, {"--idle-timeout", 0, 600000}};
 constexpr const char* TEXT_OPTIONS[] = {"--com-dir", "--image-out", "--transcript"};
-constexpr Number_range FAULT_VALUES[] = {{"status", 0, 0xFF}, {"short", 0, 7},     {"extra", 1, 4096},
+constexpr number_range FAULT_VALUES[] = {{"status", 0, 0xFF}, {"short", 0, 7},     {"extra", 1, 4096},
                                         {"garbage", 1, 4096}, {"delay", 0, 600000}, {"drip", 0, 60000}};
 
-bool parse_number(const std::string& text, const Number_range& range, int base, int& value)
+bool parse_number(const std::string& text, const number_range& range, int base, int& value)
 {
     const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
     if (text.empty() || text.size() > 8 || text.find_first_not_of(digits) != std::string::npos) {
@@ -94,23 +94,23 @@ bool parse_number(const std::string& text, const Number_range& range, int base, 
     return true;
 }
 
-int* fault_field(Fault_plan& plan, std::size_t index)
+int* fault_field(fault_plan& plan, std::size_t index)
 {
     int* const fields[] = {&plan.status, &plan.short_len, &plan.extra, &plan.garbage, &plan.delay_ms, &plan.drip_ms};
     return fields[index];
 }
 
-std::size_t slot_of(Step step, int page)
+std::size_t slot_of(reply_step step, int page)
 {
     switch (step) {
-    case Step::header: return 4 + static_cast<std::size_t>(page);
-    case Step::data: return 4 + PAGE_COUNT + static_cast<std::size_t>(page);
-    case Step::final_ack: return 3;
+    case reply_step::header: return 4 + static_cast<std::size_t>(page);
+    case reply_step::data: return 4 + PAGE_COUNT + static_cast<std::size_t>(page);
+    case reply_step::final_ack: return 3;
     default: return static_cast<std::size_t>(step) - 1;
     }
 }
 
-bool parse_where(const std::string& where, Step& step, int& page, std::string& error)
+bool parse_where(const std::string& where, reply_step& step, int& page, std::string& error)
 {
     const auto colon = where.find(':');
     const std::string kind = where.substr(0, colon);
@@ -120,8 +120,8 @@ bool parse_where(const std::string& where, Step& step, int& page, std::string& e
         error = "unknown place '" + where + "' (erase, erase-done, crc, header:P, data:P, final)";
         return false;
     }
-    step = static_cast<Step>(found - std::begin(names) + 1);
-    const bool paged = step == Step::header || step == Step::data;
+    step = static_cast<reply_step>(found - std::begin(names) + 1);
+    const bool paged = step == reply_step::header || step == reply_step::data;
     page = 0;
     if (paged != (colon != std::string::npos) ||
         (paged && !parse_number(where.substr(colon + 1), {"page", 0, PAGE_COUNT - 1}, 10, page))) {
@@ -132,7 +132,7 @@ bool parse_where(const std::string& where, Step& step, int& page, std::string& e
 }
 
 // Refuses a WHAT given twice, and silent or hangups mixed with anything else.
-bool apply_what(const std::string& what, Step step, Fault_plan& plan, std::string& error)
+bool apply_what(const std::string& what, reply_step step, fault_plan& plan, std::string& error)
 {
     const auto colon = what.find(':');
     const std::string name = what.substr(0, colon);
@@ -141,7 +141,7 @@ bool apply_what(const std::string& what, Step step, Fault_plan& plan, std::strin
             error = name + " takes no value and cannot be combined with other faults on the same reply";
             return false;
         }
-        if (name == "hangup-mid" && step != Step::data) {
+        if (name == "hangup-mid" && step != reply_step::data) {
             error = "hangup-mid only applies to data:P";
             return false;
         }
@@ -149,7 +149,7 @@ bool apply_what(const std::string& what, Step step, Fault_plan& plan, std::strin
         return true;
     }
     const auto range = std::find_if(std::begin(FAULT_VALUES), std::end(FAULT_VALUES),
-                                   [&](const Number_range& v) { return name == v.name; });
+                                   [&](const number_range& v) { return name == v.name; });
     if (range == std::end(FAULT_VALUES)) {
         error = "unknown fault '" + name + "' (silent, status:HH, short:K, extra:K, delay:MS, drip:MS, hangup, "
                 "hangup-mid, garbage:K)";
@@ -169,10 +169,10 @@ bool apply_what(const std::string& what, Step step, Fault_plan& plan, std::strin
     return true;
 }
 
-bool parse_fault(const std::string& text, Options& options, std::string& error)
+bool parse_fault(const std::string& text, emulator_options& options, std::string& error)
 {
     const auto eq = text.find('=');
-    Step step = Step::erase;
+    reply_step step = reply_step::erase;
     int page = 0;
     if (eq == std::string::npos) {
         error = "--fault " + text + ": not WHERE=WHAT";
@@ -188,7 +188,7 @@ bool parse_fault(const std::string& text, Options& options, std::string& error)
     return true;
 }
 
-bool parse_value(const std::string& name, const std::string& value, Options& options, std::string& error)
+bool parse_value(const std::string& name, const std::string& value, emulator_options& options, std::string& error)
 {
     std::string* const texts[] = {&options.com_dir, &options.image_out, &options.transcript};
     int* const numbers[] = {&options.baud, &options.erase_ms, &options.idle_timeout_ms};
@@ -201,7 +201,7 @@ bool parse_value(const std::string& name, const std::string& value, Options& opt
     }
     for (std::size_t i = 0; i < std::size(NUMBER_OPTIONS); ++i) {
         if (name == NUMBER_OPTIONS[i].name) {
-            const Number_range& range = NUMBER_OPTIONS[i];
+            const number_range& range = NUMBER_OPTIONS[i];
             error = name + " needs a number " + std::to_string(range.min) + ".." + std::to_string(range.max);
             return parse_number(value, range, 10, *numbers[i]);
         }
@@ -215,18 +215,18 @@ bool parse_value(const std::string& name, const std::string& value, Options& opt
 
 } // namespace
 
-const Fault_plan& Options::fault_for(Step step, int page) const { return faults[slot_of(step, page)]; }
+const fault_plan& emulator_options::fault_for(reply_step step, int page) const { return faults[slot_of(step, page)]; }
 
 const char* help_text() { return HELP; }
 
-Parse_result parse_options(int argc, char** argv, Options& options, std::string& error)
+parse_result parse_options(int argc, char** argv, emulator_options& options, std::string& error)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
         if (arg == "--help") {
-            return Parse_result::help;
+            return parse_result::help;
         }
         if (arg == "--posix-defaults") {
             options.posix_defaults = true;
@@ -236,25 +236,25 @@ Parse_result parse_options(int argc, char** argv, Options& options, std::string&
                            std::any_of(std::begin(TEXT_OPTIONS), std::end(TEXT_OPTIONS),
                                        [&](const char* o) { return name == o; }) ||
                            std::any_of(std::begin(NUMBER_OPTIONS), std::end(NUMBER_OPTIONS),
-                                       [&](const Number_range& o) { return name == o.name; });
+                                       [&](const number_range& o) { return name == o.name; });
         if (!known) {
             error = "unknown option '" + arg + "' (try --help)";
-            return Parse_result::bad;
+            return parse_result::bad;
         }
         if (eq == std::string::npos && i + 1 >= argc) {
             error = name + " needs a value";
-            return Parse_result::bad;
+            return parse_result::bad;
         }
         const std::string value = eq == std::string::npos ? argv[++i] : arg.substr(eq + 1);
         if (!parse_value(name, value, options, error)) {
-            return Parse_result::bad;
+            return parse_result::bad;
         }
     }
     if (options.com_dir.empty() || options.port == 0) {
         error = "--com-dir and --port are required (try --help)";
-        return Parse_result::bad;
+        return parse_result::bad;
     }
-    return Parse_result::run;
+    return parse_result::run;
 }
 
 } // namespace emu

@@ -9,10 +9,10 @@ constexpr int PAGE_COUNT = 120;
 constexpr int PAGE_SIZE = 4096;
 
 // Every reply the device sends; the value is the reply's kind byte.
-enum class Step { erase = 1, erase_done, crc, header, data, final_ack };
+enum class reply_step { erase = 1, erase_done, crc, header, data, final_ack };
 
 // What to do wrong at one reply. -1 means "not asked for".
-struct Fault_plan {
+struct fault_plan {
     bool silent = false;
     bool hangup = false;
     bool hangup_mid = false;
@@ -27,7 +27,7 @@ struct Fault_plan {
     bool any() const { return !text.empty(); }
 };
 
-struct Options {
+struct emulator_options {
     std::string com_dir;
     int port = 0;
     std::string image_out;
@@ -36,14 +36,14 @@ struct Options {
     int erase_ms = 2000;
     int idle_timeout_ms = 0; // 0: never
     bool posix_defaults = false;
-    std::array<Fault_plan, 4 + 2 * PAGE_COUNT> faults{};
+    std::array<fault_plan, 4 + 2 * PAGE_COUNT> faults{};
 
-    const Fault_plan& fault_for(Step step, int page) const;
+    const fault_plan& fault_for(reply_step step, int page) const;
 };
 
-enum class Parse_result { run, help, bad };
+enum class parse_result { run, help, bad };
 
-Parse_result parse_options(int argc, char** argv, Options& options, std::string& error);
+parse_result parse_options(int argc, char** argv, emulator_options& options, std::string& error);
 const char* help_text();
 
 } // namespace emu

@@ -90,7 +90,7 @@ timespec to_poll_timeout(Clock::duration d)
 
 } // namespace
 
-Pty_link::~Pty_link()
+pty_link::~pty_link()
 {
     if (published_) {
         char target[4096];
@@ -109,7 +109,7 @@ Pty_link::~Pty_link()
     }
 }
 
-bool Pty_link::open(std::string& error)
+bool pty_link::open(std::string& error)
 {
     if (!install_signal_handlers()) {
         error = std::string("cannot set up signal handling: ") + std::strerror(errno);
@@ -146,7 +146,7 @@ bool Pty_link::open(std::string& error)
     return publish(error);
 }
 
-bool Pty_link::publish(std::string& error)
+bool pty_link::publish(std::string& error)
 {
     link_path_ = options_.com_dir + "/com" + std::to_string(options_.port);
     struct stat st {};
@@ -172,9 +172,9 @@ bool Pty_link::publish(std::string& error)
     return true;
 }
 
-int Pty_link::signal_number() const { return static_cast<int>(g_signal); }
+int pty_link::signal_number() const { return static_cast<int>(g_signal); }
 
-Clock::duration Pty_link::wire_time(std::size_t size) const
+Clock::duration pty_link::wire_time(std::size_t size) const
 {
     if (options_.baud <= 0) {
         return Clock::duration::zero();
@@ -183,22 +183,22 @@ Clock::duration Pty_link::wire_time(std::size_t size) const
     return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(bits * 1000000000LL / options_.baud));
 }
 
-Wait Pty_link::fail(const char* what)
+wait_result pty_link::fail(const char* what)
 {
     io_error_ = std::string(what) + ": " + std::strerror(errno);
-    return Wait::error;
+    return wait_result::error;
 }
 
 // Waits for `events` on fd (or only for a signal when fd < 0) until deadline.
-Wait Pty_link::poll_until(int fd, short events, Clock::time_point deadline)
+wait_result pty_link::poll_until(int fd, short events, Clock::time_point deadline)
 {
     for (;;) {
         if (g_signal != 0) {
-            return Wait::signal;
+            return wait_result::signal;
         }
         const auto now = Clock::now();
         if (deadline != Clock::time_point::max() && now >= deadline) {
-            return Wait::deadline;
+            return wait_result::deadline;
         }
         pollfd fds[2] = {{g_wake_pipe[0], POLLIN, 0}, {fd, events, 0}};
         const timespec timeout = to_poll_timeout(deadline - now);
@@ -208,23 +208,23 @@ Wait Pty_link::poll_until(int fd, short events, Clock::time_point deadline)
             return fail("poll");
         }
         if (n > 0 && fd >= 0 && fds[1].revents != 0) {
-            return (fds[1].revents & events) != 0 ? Wait::done : Wait::hangup;
+            return (fds[1].revents & events) != 0 ? wait_result::done : wait_result::hangup;
         }
     }
 }
 
-Wait Pty_link::sleep_until(Clock::time_point when)
+wait_result pty_link::sleep_until(Clock::time_point when)
 {
-    const Wait w = poll_until(-1, 0, when);
-    return w == Wait::deadline ? Wait::done : w;
+    const wait_result w = poll_until(-1, 0, when);
+    return w == wait_result::deadline ? wait_result::done : w;
 }
 
-Wait Pty_link::sleep_for(std::chrono::milliseconds time) { return sleep_until(Clock::now() + time); }
+wait_result pty_link::sleep_for(std::chrono::milliseconds time) { return sleep_until(Clock::now() + time); }
 
-Wait Pty_link::read_block(std::size_t size, Clock::time_point deadline)
+wait_result pty_link::read_block(std::size_t size, Clock::time_point deadline)
 {
     if (master_ < 0) {
-        return Wait::hangup;
+        return wait_result::hangup;
     }
     while (block_.size() < size) {
         // The host is only "idle" when it owes us bytes, not while the device works.
@@ -233,11 +233,11 @@ Wait Pty_link::read_block(std::size_t size, Clock::time_point deadline)
         if (idle_applies) {
             until = last_activity_ + std::chrono::milliseconds(options_.idle_timeout_ms);
         }
-        const Wait w = poll_until(master_, POLLIN, until);
-        if (w == Wait::deadline) {
-            return idle_applies ? Wait::idle : Wait::deadline;
+        const wait_result w = poll_until(master_, POLLIN, until);
+        if (w == wait_result::deadline) {
+            return idle_applies ? wait_result::idle : wait_result::deadline;
         }
-        if (w != Wait::done) {
+        if (w != wait_result::done) {
             return w;
         }
         std::uint8_t buffer[PAGE_SIZE + 2];
@@ -250,7 +250,7 @@ Wait Pty_link::read_block(std::size_t size, Clock::time_point deadline)
             return fail("read");
         }
         if (n <= 0) {
-            return Wait::hangup;
+            return wait_result::hangup;
         }
         if (block_.empty()) {
             block_first_ = Clock::now();
@@ -263,19 +263,19 @@ Wait Pty_link::read_block(std::size_t size, Clock::time_point deadline)
         rx_wire_end_ = std::max(block_first_, rx_wire_end_) + wire_time(size);
         return sleep_until(rx_wire_end_);
     }
-    return Wait::done;
+    return wait_result::done;
 }
 
-Wait Pty_link::send(const std::uint8_t* data, std::size_t size)
+wait_result pty_link::send(const std::uint8_t* data, std::size_t size)
 {
     if (master_ < 0) {
-        return Wait::hangup;
+        return wait_result::hangup;
     }
     if (options_.baud > 0) {
         // The host sees the bytes when the last one would have left a real UART.
         tx_wire_end_ = std::max(Clock::now(), tx_wire_end_) + wire_time(size);
-        const Wait w = sleep_until(tx_wire_end_);
-        if (w != Wait::done) {
+        const wait_result w = sleep_until(tx_wire_end_);
+        if (w != wait_result::done) {
             return w;
         }
     }
@@ -283,23 +283,23 @@ Wait Pty_link::send(const std::uint8_t* data, std::size_t size)
     while (done < size) {
         const ssize_t n = ::write(master_, data + done, size - done);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            const Wait w = poll_until(master_, POLLOUT, Clock::time_point::max());
-            if (w != Wait::done) {
+            const wait_result w = poll_until(master_, POLLOUT, Clock::time_point::max());
+            if (w != wait_result::done) {
                 return w;
             }
             continue;
         }
         if (n < 0) {
-            return errno == EIO ? Wait::hangup : fail("write");
+            return errno == EIO ? wait_result::hangup : fail("write");
         }
         done += static_cast<std::size_t>(n);
         sent_ += static_cast<std::uint64_t>(n);
     }
     last_activity_ = Clock::now();
-    return Wait::done;
+    return wait_result::done;
 }
 
-Wait Pty_link::drain(std::size_t allowed_left)
+wait_result pty_link::drain(std::size_t allowed_left)
 {
     const auto limit = Clock::now() + DRAIN_LIMIT;
     while (slave_ >= 0 && Clock::now() < limit) {
@@ -311,17 +311,17 @@ Wait Pty_link::drain(std::size_t allowed_left)
             return fail("checking the host's read queue");
         }
         if (static_cast<std::size_t>(std::max(queued, 0)) <= allowed_left) {
-            return Wait::done;
+            return wait_result::done;
         }
-        const Wait w = sleep_for(DRAIN_STEP);
-        if (w != Wait::done) {
+        const wait_result w = sleep_for(DRAIN_STEP);
+        if (w != wait_result::done) {
             return w;
         }
     }
-    return Wait::deadline;
+    return wait_result::deadline;
 }
 
-bool Pty_link::hang_up(std::string& error)
+bool pty_link::hang_up(std::string& error)
 {
     if (master_ < 0) {
         return true;

@@ -11,16 +11,16 @@
 namespace emu {
 
 // How a wait on the host ended.
-enum class Wait { done, deadline, idle, signal, hangup, error };
+enum class wait_result { done, deadline, idle, signal, hangup, error };
 
 // The device's end of the serial line: a pty master published as DIR/comN,
 // with the wire clock that makes --baud pacing look like a real UART.
-class Pty_link {
+class pty_link {
 public:
-    Pty_link(const Options& options, Clock::time_point start) : options_(options), last_activity_(start) {}
-    ~Pty_link();
-    Pty_link(const Pty_link&) = delete;
-    Pty_link& operator=(const Pty_link&) = delete;
+    pty_link(const emulator_options& options, Clock::time_point start) : options_(options), last_activity_(start) {}
+    ~pty_link();
+    pty_link(const pty_link&) = delete;
+    pty_link& operator=(const pty_link&) = delete;
 
     bool open(std::string& error);
     const std::string& link_path() const { return link_path_; }
@@ -28,15 +28,15 @@ public:
 
     // Collects the current block until it holds `size` bytes; bytes already
     // gathered survive a deadline, so a frame can straddle one.
-    Wait read_block(std::size_t size, Clock::time_point deadline);
+    wait_result read_block(std::size_t size, Clock::time_point deadline);
     const std::vector<std::uint8_t>& block() const { return block_; }
     void clear_block() { block_.clear(); }
 
-    Wait send(const std::uint8_t* data, std::size_t size);
-    Wait sleep_for(std::chrono::milliseconds time);
+    wait_result send(const std::uint8_t* data, std::size_t size);
+    wait_result sleep_for(std::chrono::milliseconds time);
     // Closing the master discards what the host has not read yet, so wait
     // until at most `allowed_left` bytes are still queued for it.
-    Wait drain(std::size_t allowed_left);
+    wait_result drain(std::size_t allowed_left);
     bool hang_up(std::string& error);
 
     int signal_number() const;
@@ -46,12 +46,12 @@ public:
 
 private:
     bool publish(std::string& error);
-    Wait sleep_until(Clock::time_point when);
-    Wait poll_until(int fd, short events, Clock::time_point deadline);
+    wait_result sleep_until(Clock::time_point when);
+    wait_result poll_until(int fd, short events, Clock::time_point deadline);
     Clock::duration wire_time(std::size_t size) const;
-    Wait fail(const char* what);
+    wait_result fail(const char* what);
 
-    const Options& options_;
+    const emulator_options& options_;
     int master_ = -1;
     int slave_ = -1;
     std::string slave_path_;

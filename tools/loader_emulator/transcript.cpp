@@ -46,14 +46,14 @@ std::string hex_bytes(const std::uint8_t* data, std::size_t size)
     return cut ? "[" + std::to_string(size) + " bytes] " + out : out;
 }
 
-Transcript::~Transcript()
+transcript_log::~transcript_log()
 {
     if (fd_ >= 0 && ::close(fd_) != 0) {
         std::fprintf(stderr, "tarvolo_loader_emulator: closing transcript: %s\n", std::strerror(errno));
     }
 }
 
-bool Transcript::open(const std::string& path, std::string& error)
+bool transcript_log::open(const std::string& path, std::string& error)
 {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) {
@@ -63,19 +63,19 @@ bool Transcript::open(const std::string& path, std::string& error)
     return true;
 }
 
-void Transcript::host(const std::uint8_t* data, std::size_t size, const std::string& what)
+void transcript_log::host(const std::uint8_t* data, std::size_t size, const std::string& what)
 {
     line("host>", hex_bytes(data, size) + "  (" + what + ")");
 }
 
-void Transcript::device(const std::uint8_t* data, std::size_t size, const std::string& what)
+void transcript_log::device(const std::uint8_t* data, std::size_t size, const std::string& what)
 {
     line("dev> ", hex_bytes(data, size) + "  (" + what + ")");
 }
 
-void Transcript::note(const std::string& what) { line("note ", what); }
+void transcript_log::note(const std::string& what) { line("note ", what); }
 
-void Transcript::line(const char* tag, const std::string& body)
+void transcript_log::line(const char* tag, const std::string& body)
 {
     if (fd_ < 0 || failed_) {
         return;

@@ -11,12 +11,12 @@ using Clock = std::chrono::steady_clock;
 
 // One line per frame, written straight to the file so that a run ended by a
 // signal still leaves a complete record.
-class Transcript {
+class transcript_log {
 public:
-    explicit Transcript(Clock::time_point start) : start_(start) {}
-    ~Transcript();
-    Transcript(const Transcript&) = delete;
-    Transcript& operator=(const Transcript&) = delete;
+    explicit transcript_log(Clock::time_point start) : start_(start) {}
+    ~transcript_log();
+    transcript_log(const transcript_log&) = delete;
+    transcript_log& operator=(const transcript_log&) = delete;
 
     bool open(const std::string& path, std::string& error);
 
