@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <random>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -121,6 +123,13 @@ const e2e_case cases[] = {
      to_pages + expected::progress(61) + expected::page_refused("00"), 1, -1, 20},
     {"device_hangs_up_instead_of_header_reply", 5, {"header:30=hangup"},
      to_pages + expected::progress(31) + expected::header_refused("030", "00"), 1, BEFORE_PAGES + 30 * PER_PAGE + 7, 20},
+    {"reply_split_across_many_reads", 5, {"data:50=drip:300", "erase-done=drip:500"}, complete, 0, TO_DEVICE_COMPLETE,
+     30},
+    // Five bytes of noise, then the reply: the header read takes the noise and the first three
+    // bytes of the reply, whose third byte (the page index, 10) lands on the status.
+    {"garbage_before_a_reply", 12, {"header:10=garbage:5"},
+     to_pages + expected::progress(11) + expected::header_refused("010", "0a"), 1, BEFORE_PAGES + 10 * PER_PAGE + 7,
+     15},
     // The two extra bytes are taken as the start of the erase-done reply, and every later read
     // stays two bytes behind; with the device's replies all zero from byte 3 on, the run goes
     // through.
@@ -129,6 +138,20 @@ const e2e_case cases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, UpdateEndToEnd, ::testing::ValuesIn(cases),
                          case_name);
+
+// The device vanishes (its side of the line closed) at a page chosen afresh on every run.
+e2e_case vanishing_at_random_page()
+{
+    std::random_device entropy;
+    const int page = std::uniform_int_distribution<int>(0, 119)(entropy);
+    char index[4];
+    (void)std::snprintf(index, sizeof index, "%03d", page);
+    return {"device_vanishes_at_random_page", 123, {"header:" + std::to_string(page) + "=hangup"},
+            to_pages + expected::progress(page + 1) + expected::header_refused(index, "00"), 1,
+            BEFORE_PAGES + page * PER_PAGE + 7, 20};
+}
+
+INSTANTIATE_TEST_SUITE_P(Random, UpdateEndToEnd, ::testing::Values(vanishing_at_random_page()), case_name);
 
 // Takes a minute: excluded from quick runs by its label, run by CI.
 const e2e_case long_cases[] = {
