@@ -61,7 +61,7 @@ void say(const char* format, ...)
         return;
     }
     std::string text(static_cast<std::size_t>(needed) + 1, '\0');
-    (void)std::vsnprintf(&text[0], text.size(), format, again); // same format, same arguments
+    (void)std::vsnprintf(text.data(), text.size(), format, again); // same format, same arguments
     va_end(again);
     active_console().write(text.data(), static_cast<std::size_t>(needed));
 }
