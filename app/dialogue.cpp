@@ -122,21 +122,21 @@ file_name_answer ask_file_name(char (&firmware_file)[FIRMWARE_FILE_ROOM])
     say(PROMPT_FILE);
     int c = skip_space(con);
     std::size_t length = 0;
-    bool fits = true;
+    bool whole = true;
     for (; c != EOF && !is_space(c); c = con.read_char()) {
-        if (length + 1 == FIRMWARE_FILE_ROOM) {
-            fits = false;
+        if (length + 1 == FIRMWARE_FILE_ROOM || c == '\0') {
+            whole = false;
             break;
         }
         firmware_file[length++] = static_cast<char>(c);
     }
     firmware_file[length] = '\0';
-    if (c != EOF && fits) {
+    if (c != EOF && whole) {
         con.unread_char(c);
     }
     say("\n");
-    if (!fits) {
-        return file_name_answer::too_long;
+    if (!whole) {
+        return file_name_answer::refused;
     }
     return length == 0 ? file_name_answer::end_of_input : file_name_answer::given;
 }

@@ -12,8 +12,9 @@ void show_banner();
 // Asks until a port number from 1 to 255 is given. Fails only when standard input ends.
 phase_result ask_port_number(int& num_comport);
 
-enum class file_name_answer { given, too_long, end_of_input };
+// `refused`: a word that cannot be taken whole, because it does not fit or holds a zero byte
+// (where a C string would end). Cutting it could open a different file.
+enum class file_name_answer { given, refused, end_of_input };
 
-// Reads one word into `firmware_file`. A word that does not fit is refused, not cut: a cut name
-// could open a different file.
+// Reads one word into `firmware_file`.
 file_name_answer ask_file_name(char (&firmware_file)[FIRMWARE_FILE_ROOM]);

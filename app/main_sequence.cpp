@@ -63,7 +63,7 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     switch (ask_file_name(firmware_file)) {
     case file_name_answer::given:
         break;
-    case file_name_answer::too_long:
+    case file_name_answer::refused:
         say("%s", MSG_FIRMWARE_UNREADABLE);
         return exit_path(EXIT_FAILED);
     case file_name_answer::end_of_input:

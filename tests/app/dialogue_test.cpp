@@ -112,8 +112,10 @@ TEST(FileQuestion, Answers)
         {"after empty lines", "\n\n\tx.bin\n", file_name_answer::given, "x.bin", "\n"},
         {"end of input after the word", "x.bin", file_name_answer::given, "x.bin", ""},
         {"254 characters fit", longest + "\n", file_name_answer::given, longest, "\n"},
-        {"255 characters do not", longest + "n\n", file_name_answer::too_long, "", ""},
-        {"far too long", std::string(5000, 'q'), file_name_answer::too_long, "", ""},
+        {"255 characters do not", longest + "n\n", file_name_answer::refused, "", ""},
+        {"far too long", std::string(5000, 'q'), file_name_answer::refused, "", ""},
+        {"zero byte inside", std::string("fw.bin\0.old\n", 12), file_name_answer::refused, "", ""},
+        {"zero byte alone", std::string("\0\n", 2), file_name_answer::refused, "", ""},
         {"end of input", "", file_name_answer::end_of_input, "", ""},
         {"only blanks", "  \n \n", file_name_answer::end_of_input, "", ""},
     };

@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 
 #include "support/pty.h"
@@ -50,22 +49,44 @@ int loader_emulator::finish()
     return status_;
 }
 
-std::vector<std::string> updater_command()
+updater_under_test::updater_under_test()
 {
-    const char* override = std::getenv("TARVOLO_E2E_UPDATER");
-    if (override == nullptr || *override == '\0') {
-        return {TARVOLO_UPDATER_PATH};
+    const char* exe = std::getenv("TARVOLO_E2E_WINE_EXE");
+    if (exe != nullptr && *exe != '\0') {
+        wine_exe = exe;
+        wine_prefix = wine_exe.substr(0, wine_exe.rfind('/') + 1) + "wineprefix";
     }
-    std::vector<std::string> words;
-    std::istringstream in(override);
-    for (std::string word; in >> word;) {
-        words.push_back(word);
-    }
-    return words;
 }
 
-std::string updater_com_dir(const std::string& fallback)
+process_options updater_under_test::options(const std::string& own_com_dir) const
 {
-    const char* override = std::getenv("TARVOLO_E2E_COM_DIR");
-    return override != nullptr && *override != '\0' ? override : fallback;
+    process_options options;
+    if (wine_exe.empty()) {
+        options.argv = {TARVOLO_UPDATER_PATH};
+        options.set_env = {{"TARVOLO_COM_DIR", own_com_dir}};
+    } else {
+        options.argv = {"wine", wine_exe};
+        options.set_env = {{"WINEPREFIX", wine_prefix}, {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "mscoree,mshtml="}};
+    }
+    return options;
+}
+
+std::string updater_under_test::com_dir(const std::string& own_com_dir) const
+{
+    return wine_exe.empty() ? own_com_dir : wine_prefix + "/dosdevices";
+}
+
+std::string updater_under_test::console_text(const std::string& text) const
+{
+    if (wine_exe.empty()) {
+        return text;
+    }
+    std::string crlf;
+    for (const char c : text) {
+        if (c == '\n') {
+            crlf += '\r';
+        }
+        crlf += c;
+    }
+    return crlf;
 }

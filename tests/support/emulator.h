@@ -37,8 +37,19 @@ private:
     int status_ = -1;
 };
 
-// The command that runs the updater: TARVOLO_E2E_UPDATER (words split at blanks) when set, so
-// the same cases can run another build of it, else the Linux build of this tree.
-std::vector<std::string> updater_command();
-// Where the updater looks for its COM ports: TARVOLO_E2E_COM_DIR when set, else `fallback`.
-std::string updater_com_dir(const std::string& fallback);
+// Which build of the updater the end-to-end cases run. By default the Linux build of this tree;
+// with TARVOLO_E2E_WINE_EXE naming a tarvolo_updater.exe, that .exe under wine, in the prefix
+// "wineprefix" beside it, whose dosdevices folder holds the COM port links.
+struct updater_under_test {
+    updater_under_test();
+
+    // Runs the updater with its COM ports in `own_com_dir` where the build reads the folder from
+    // the environment; the wine build has its ports in the prefix instead.
+    process_options options(const std::string& own_com_dir) const;
+    std::string com_dir(const std::string& own_com_dir) const;
+    // The console text as this build writes it: a Windows text stream turns "\n" into CR LF.
+    std::string console_text(const std::string& text) const;
+
+    std::string wine_exe;
+    std::string wine_prefix;
+};
