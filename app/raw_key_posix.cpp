@@ -35,7 +35,7 @@ class fatal_signal_guard {
 public:
     fatal_signal_guard()
     {
-        struct sigaction action {};
+        struct sigaction action { };
         action.sa_handler = restore_and_reraise;
         (void)sigemptyset(&action.sa_mask);
         for (std::size_t i = 0; i < COUNT; ++i) {
@@ -54,7 +54,7 @@ public:
 
 private:
     static constexpr std::size_t COUNT = sizeof FATAL_SIGNALS / sizeof FATAL_SIGNALS[0];
-    struct sigaction previous_[COUNT] {};
+    struct sigaction previous_[COUNT] { };
 };
 
 // Reads one byte, waiting at most `timeout_ms` (-1: without limit). False when none came.

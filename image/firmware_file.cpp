@@ -36,7 +36,8 @@ phase_result read_firmware_pages(std::FILE* file, unsigned char* firmware_buffer
         if (page_count == DOT_ROW_BREAK_1 || page_count == DOT_ROW_BREAK_2) {
             say("\n\r");
         }
-        const std::size_t got = std::fread(firmware_buffer + std::size_t{page_count} * FW_PAGE_SIZE, 1, FW_PAGE_SIZE, file);
+        const std::size_t got =
+            std::fread(firmware_buffer + std::size_t{page_count} * FW_PAGE_SIZE, 1, FW_PAGE_SIZE, file);
         if (got != FW_PAGE_SIZE) {
             // The file shrank or failed under us: never send a page that was not read whole.
             say("\n");

@@ -34,10 +34,7 @@ std::int32_t calccrc(const unsigned char* data, std::int32_t count)
     return static_cast<std::int32_t>(crc);
 }
 
-void build_erase_frame(unsigned char* dest)
-{
-    build_command_frame(dest, 0x00, 0x00, COMMAND_ERASE);
-}
+void build_erase_frame(unsigned char* dest) { build_command_frame(dest, 0x00, 0x00, COMMAND_ERASE); }
 
 void build_crc_frame(unsigned char* dest, std::int32_t crc)
 {

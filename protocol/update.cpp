@@ -22,7 +22,7 @@ constexpr char MSG_SUCCESS[] = "\nFirmware successfully written to Tarvolo ... \
 
 class exchange {
 public:
-    exchange(serial_port& port, const update_buffers& buffers) : port_(port), buffers_(buffers) {}
+    exchange(serial_port& port, const update_buffers& buffers) : port_(port), buffers_(buffers) { }
 
     void send_frame() { port_.send_block(buffers_.outcharbuf, COMMAND_FRAME_SIZE); }
 

@@ -7,8 +7,8 @@
 
 // The buffers of the main sequence that the exchange works on.
 struct update_buffers {
-    unsigned char* incharbuf;             // replies; never cleared between them
-    unsigned char* outcharbuf;            // frames and trailers being sent
+    unsigned char* incharbuf; // replies; never cleared between them
+    unsigned char* outcharbuf; // frames and trailers being sent
     const unsigned char* firmware_buffer; // the loaded image, FW_IMAGE_SIZE bytes
 };
 

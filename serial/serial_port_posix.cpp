@@ -42,8 +42,8 @@ void apply_line_settings(termios& settings)
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
     // Binary transfer. IXON must go too: it would swallow 0x11 and 0x13 in the device's replies
     // (0x11 is a real refusal status) and stall our output on 0x13.
-    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK |
-                                               IXON | IXOFF | IXANY);
+    settings.c_iflag &= ~static_cast<tcflag_t>(
+        IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK | IXON | IXOFF | IXANY);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
 }
@@ -108,9 +108,9 @@ void posix_serial_port::set_timeouts(timeout_profile profile)
 
 void posix_serial_port::send_block(const unsigned char* data, std::uint32_t length)
 {
-    const auto deadline =
-        steady::now() + milliseconds(std::uint64_t{length} * tempComTimeouts.WriteTotalTimeoutMultiplier +
-                                     tempComTimeouts.WriteTotalTimeoutConstant);
+    const auto deadline = steady::now() +
+        milliseconds(std::uint64_t{length} * tempComTimeouts.WriteTotalTimeoutMultiplier +
+            tempComTimeouts.WriteTotalTimeoutConstant);
     std::uint32_t sent = 0;
     while (sent < length) {
         const ssize_t n = ::write(comport, data + sent, length - sent);
@@ -139,9 +139,9 @@ void posix_serial_port::send_block(const unsigned char* data, std::uint32_t leng
 std::uint32_t posix_serial_port::read_reply(unsigned char* dest)
 {
     const auto start = steady::now();
-    const auto deadline =
-        start + milliseconds(std::uint64_t{REPLY_READ_SIZE} * tempComTimeouts.ReadTotalTimeoutMultiplier +
-                             tempComTimeouts.ReadTotalTimeoutConstant);
+    const auto deadline = start +
+        milliseconds(std::uint64_t{REPLY_READ_SIZE} * tempComTimeouts.ReadTotalTimeoutMultiplier +
+            tempComTimeouts.ReadTotalTimeoutConstant);
     const milliseconds interval(tempComTimeouts.ReadIntervalTimeout);
     std::uint32_t got = 0;
     auto last_byte_at = start;

@@ -13,7 +13,10 @@ namespace {
 
 const std::string NL = "\n\r";
 
-std::string dialogue_until_open(int port) { return expected::banner + expected::port_question + NL + expected::port_opened(port); }
+std::string dialogue_until_open(int port)
+{
+    return expected::banner + expected::port_question + NL + expected::port_opened(port);
+}
 
 TEST(MainSequence, MissingMemoryShowsOnlyTheMallocError)
 {
@@ -42,8 +45,9 @@ TEST(MainSequence, PortThatCannotBeOpenedEndsBeforeTheFileQuestion)
     fake_port port;
     port.open_result = phase_result::failure;
     EXPECT_EQ(run_main_sequence(port), 1);
-    EXPECT_EQ(con.output, expected::banner + expected::port_question + NL + expected::port_again + NL +
-                              expected::port_unavailable(7) + expected::exit_prompt);
+    EXPECT_EQ(con.output,
+        expected::banner + expected::port_question + NL + expected::port_again + NL + expected::port_unavailable(7) +
+            expected::exit_prompt);
     EXPECT_EQ(port.opened_number, 7);
     EXPECT_EQ(port.setups, 0);
     EXPECT_EQ(con.unread_input(), "\nfw.bin\n");
@@ -94,8 +98,8 @@ TEST(MainSequence, PromptsAreOnTheScreenBeforeEachKeyWait)
     captured_console con("12\n" + file + "\n");
     fake_port port;
     (void)run_main_sequence(port);
-    const std::string before_start = dialogue_until_open(12) + expected::file_question + "\n" + expected::loaded() +
-                                     expected::start_prompt;
+    const std::string before_start =
+        dialogue_until_open(12) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt;
     ASSERT_GE(con.key_wait_marks.size(), 2U);
     EXPECT_EQ(con.output.substr(0, con.key_wait_marks[0]), before_start);
     EXPECT_EQ(con.output.size(), con.key_wait_marks.back());
@@ -120,9 +124,10 @@ TEST(MainSequence, StatusFollowsTheDevicesLastWord)
         const int status = run_main_sequence(port);
         const std::string ending = final_status == 0 ? expected::success : expected::final_refused("01");
         EXPECT_EQ(status, final_status == 0 ? 0 : 1);
-        EXPECT_EQ(con.output, dialogue_until_open(5) + expected::file_question + "\n" + expected::loaded() +
-                                  expected::start_prompt + expected::erasing + expected::erased + expected::writing +
-                                  expected::progress(120) + ending + expected::exit_prompt);
+        EXPECT_EQ(con.output,
+            dialogue_until_open(5) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt +
+                expected::erasing + expected::erased + expected::writing + expected::progress(120) + ending +
+                expected::exit_prompt);
         EXPECT_EQ(con.keys_waited, 2);
         EXPECT_EQ(port.sent.size(), 492614U);
     }

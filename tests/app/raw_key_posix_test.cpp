@@ -41,12 +41,21 @@ TEST(RawKey, EachWaitTakesExactlyOneKey)
         {"two letters", "ab", "b"},
         {"interrupt key", "\x03", ""},
         {"enter", "\r", ""},
-        {"arrow up then a letter", "\x1b[A" "y", "y"},
+        {"arrow up then a letter",
+            "\x1b[A"
+            "y",
+            "y"},
         {"F1 (SS3)", "\x1bOP", ""},
-        {"F5 with parameters", "\x1b[15~" "z", "z"},
+        {"F5 with parameters",
+            "\x1b[15~"
+            "z",
+            "z"},
         {"Alt with a key", "\x1bx", ""},
         {"escape alone", "\x1b", ""},
-        {"XOFF is a key too", "\x13" "q", "q"},
+        {"XOFF is a key too",
+            "\x13"
+            "q",
+            "q"},
     };
     for (const auto& r : rows) {
         pty_pair tty;

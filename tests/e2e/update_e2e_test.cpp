@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -29,7 +29,7 @@ struct e2e_case {
     std::vector<std::string> faults;
     std::string transaction_output; // everything between the start prompt and the exit prompt
     int status;
-    long to_device;   // bytes the emulator received, -1: not checked
+    long to_device; // bytes the emulator received, -1: not checked
     double at_most_s; // the run must have ended by then
     int erase_ms = 200;
     std::vector<std::string> emulator_args = {};
@@ -49,14 +49,14 @@ std::string read_file(const std::string& path)
 const std::string to_pages = expected::erasing + expected::erased + expected::writing;
 const std::string complete = to_pages + expected::progress(120) + expected::success;
 
-class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> {};
+class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> { };
 
 TEST_P(UpdateEndToEnd, Run)
 {
     const e2e_case& c = GetParam();
     const updater_under_test updater;
-    if (!updater.wine_exe.empty() && std::find(c.emulator_args.begin(), c.emulator_args.end(), "--posix-defaults") !=
-                                         c.emulator_args.end()) {
+    if (!updater.wine_exe.empty() &&
+        std::find(c.emulator_args.begin(), c.emulator_args.end(), "--posix-defaults") != c.emulator_args.end()) {
         // Wine turns a port found with IXON on into a DCB with XON/XOFF on, and the Windows build
         // rightly keeps flow control as found; only the Linux build switches it off.
         GTEST_SKIP() << "a POSIX terminal's defaults are not the found state of a Windows port";
@@ -80,8 +80,7 @@ TEST_P(UpdateEndToEnd, Run)
     const int device_status = device.finish();
 
     const std::string before_start = expected::banner + expected::port_question + "\n\r" +
-                                     expected::port_opened(c.port) + expected::file_question + "\n" +
-                                     expected::loaded() + expected::start_prompt;
+        expected::port_opened(c.port) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt;
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.output, updater.console_text(before_start + c.transaction_output + expected::exit_prompt));
     EXPECT_LT(run.seconds, c.at_most_s) << "the run must end within the timeouts";
@@ -103,39 +102,42 @@ const e2e_case cases[] = {
     {"complete_on_port_123", 123, {}, complete, 0, TO_DEVICE_COMPLETE, 30},
     {"port_found_with_posix_terminal_defaults", 7, {}, complete, 0, TO_DEVICE_COMPLETE, 30, 200, {"--posix-defaults"}},
     {"slow_replies_within_the_interval", 21, {"crc=drip:900", "header:3=delay:2500", "final=drip:900"}, complete, 0,
-     TO_DEVICE_COMPLETE, 40},
-    {"erase_reply_missing", 22, {"erase=silent", "erase-done=silent"}, expected::erasing + expected::no_erase_response, 1, 7, 12},
+        TO_DEVICE_COMPLETE, 40},
+    {"erase_reply_missing", 22, {"erase=silent", "erase-done=silent"}, expected::erasing + expected::no_erase_response,
+        1, 7, 12},
     {"erase_refused", 23, {"erase=status:01"}, expected::erasing + expected::no_erase_response, 1, 7, 10},
     {"erase_done_refused", 24, {"erase-done=status:07"}, expected::erasing + expected::erase_error, 1, 7, 10},
     {"erase_done_stops_after_three_bytes", 25, {"erase-done=short:3"}, expected::erasing + expected::erase_error, 1, 7,
-     15},
+        15},
     {"image_crc_not_erased", 26, {"crc=status:02"}, expected::erasing + expected::erased + expected::not_erased, 1,
-     BEFORE_PAGES, 10},
+        BEFORE_PAGES, 10},
     {"image_crc_refused", 27, {"crc=status:05"}, expected::erasing + expected::erased + expected::crc_refused("05"), 1,
-     BEFORE_PAGES, 10},
+        BEFORE_PAGES, 10},
     {"image_crc_reply_short", 28, {"crc=short:5"}, expected::erasing + expected::erased + expected::not_erased, 1,
-     BEFORE_PAGES, 10},
+        BEFORE_PAGES, 10},
     {"header_7_refused", 29, {"header:7=status:11"},
-     to_pages + expected::progress(8) + expected::header_refused("007", "11"), 1, BEFORE_PAGES + 7 * PER_PAGE + 7, 15},
+        to_pages + expected::progress(8) + expected::header_refused("007", "11"), 1, BEFORE_PAGES + 7 * PER_PAGE + 7,
+        15},
     {"header_0_reply_of_3_bytes", 30, {"header:0=short:3"},
-     to_pages + expected::progress(1) + expected::header_refused("000", "00"), 1, BEFORE_PAGES + 7, 12},
+        to_pages + expected::progress(1) + expected::header_refused("000", "00"), 1, BEFORE_PAGES + 7, 12},
     {"data_reply_refused", 31, {"data:5=status:a5"}, to_pages + expected::progress(6) + expected::page_refused("a5"), 1,
-     BEFORE_PAGES + 6 * PER_PAGE, 15},
+        BEFORE_PAGES + 6 * PER_PAGE, 15},
     {"final_refused", 32, {"final=status:33"}, to_pages + expected::progress(120) + expected::final_refused("33"), 1,
-     TO_DEVICE_COMPLETE, 30},
+        TO_DEVICE_COMPLETE, 30},
     {"final_missing", 33, {"final=silent"}, to_pages + expected::progress(120) + expected::final_refused("00"), 1,
-     TO_DEVICE_COMPLETE, 40},
+        TO_DEVICE_COMPLETE, 40},
     {"device_hangs_up_in_page_60", 34, {"data:60=hangup-mid"},
-     to_pages + expected::progress(61) + expected::page_refused("00"), 1, -1, 20},
+        to_pages + expected::progress(61) + expected::page_refused("00"), 1, -1, 20},
     {"device_hangs_up_instead_of_header_reply", 35, {"header:30=hangup"},
-     to_pages + expected::progress(31) + expected::header_refused("030", "00"), 1, BEFORE_PAGES + 30 * PER_PAGE + 7, 20},
+        to_pages + expected::progress(31) + expected::header_refused("030", "00"), 1, BEFORE_PAGES + 30 * PER_PAGE + 7,
+        20},
     {"reply_split_across_many_reads", 36, {"data:50=drip:300", "erase-done=drip:500"}, complete, 0, TO_DEVICE_COMPLETE,
-     30},
+        30},
     // Five bytes of noise, then the reply: the header read takes the noise and the first three
     // bytes of the reply, whose third byte (the page index, 10) lands on the status.
     {"garbage_before_a_reply", 37, {"header:10=garbage:5"},
-     to_pages + expected::progress(11) + expected::header_refused("010", "0a"), 1, BEFORE_PAGES + 10 * PER_PAGE + 7,
-     15},
+        to_pages + expected::progress(11) + expected::header_refused("010", "0a"), 1, BEFORE_PAGES + 10 * PER_PAGE + 7,
+        15},
     // The two extra bytes are taken as the start of the erase-done reply, and every later read
     // stays two bytes behind; with the device's replies all zero from byte 3 on, the run goes
     // through.
@@ -144,8 +146,7 @@ const e2e_case cases[] = {
 
 // Each case has a COM port of its own: under wine the cases share one prefix's dosdevices folder,
 // and cases run side by side.
-INSTANTIATE_TEST_SUITE_P(Cases, UpdateEndToEnd, ::testing::ValuesIn(cases),
-                         case_name);
+INSTANTIATE_TEST_SUITE_P(Cases, UpdateEndToEnd, ::testing::ValuesIn(cases), case_name);
 
 // The device vanishes (its side of the line closed) at a page chosen afresh on every run.
 e2e_case vanishing_at_random_page()
@@ -155,8 +156,8 @@ e2e_case vanishing_at_random_page()
     char index[4];
     (void)std::snprintf(index, sizeof index, "%03d", page);
     return {"device_vanishes_at_random_page", 39, {"header:" + std::to_string(page) + "=hangup"},
-            to_pages + expected::progress(page + 1) + expected::header_refused(index, "00"), 1,
-            BEFORE_PAGES + page * PER_PAGE + 7, 20};
+        to_pages + expected::progress(page + 1) + expected::header_refused(index, "00"), 1,
+        BEFORE_PAGES + page * PER_PAGE + 7, 20};
 }
 
 INSTANTIATE_TEST_SUITE_P(Random, UpdateEndToEnd, ::testing::Values(vanishing_at_random_page()), case_name);
@@ -166,7 +167,6 @@ const e2e_case long_cases[] = {
     {"erase_taking_60_s", 40, {}, complete, 0, TO_DEVICE_COMPLETE, 100, 60000},
 };
 
-INSTANTIATE_TEST_SUITE_P(Long, UpdateEndToEnd, ::testing::ValuesIn(long_cases),
-                         case_name);
+INSTANTIATE_TEST_SUITE_P(Long, UpdateEndToEnd, ::testing::ValuesIn(long_cases), case_name);
 
 } // namespace

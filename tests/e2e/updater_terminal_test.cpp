@@ -27,8 +27,8 @@ TEST(UpdaterWithoutTerminal, PortThatDoesNotExist)
     temp_dir com_dir;
     const run_result run = run_detached(updater(com_dir), "7\n", 20s);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(7) +
-                              expected::exit_prompt);
+    EXPECT_EQ(run.output,
+        expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(7) + expected::exit_prompt);
 }
 
 TEST(UpdaterWithoutTerminal, EndOfInputAtTheFirstQuestion)
@@ -92,9 +92,10 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
     EXPECT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
     ASSERT_TRUE(write_all(device.master, std::string("\x1E\x01\x00\x00\x00\x00\x00\x04", 8)));
     later += read_until(console.master, expected::exit_prompt, 30s);
-    EXPECT_EQ(later, "Erasing firmware ...\r\n\r"
-                     "Failure: No 'erase firmware' command response ...\r\n\r\n\r" +
-                         expected::exit_prompt)
+    EXPECT_EQ(later,
+        "Erasing firmware ...\r\n\r"
+        "Failure: No 'erase firmware' command response ...\r\n\r\n\r" +
+            expected::exit_prompt)
         << "the start key was echoed, or the output differs";
 
     // The interrupt key is just a key at a key wait: the run ends with its own status.

@@ -24,13 +24,12 @@ inline const char* fuzz_current_input = nullptr;
     std::abort();
 }
 
-
 #define FUZZ_CHECK(condition, why) ((condition) ? static_cast<void>(0) : fuzz_fail(__FILE__, __LINE__, #condition, why))
 
 // The fuzzer's bytes, taken from the front; past the end every read is 0 and `exhausted` says so.
 class fuzz_input {
 public:
-    fuzz_input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    fuzz_input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) { }
 
     bool exhausted() const { return at_ >= size_; }
     std::size_t remaining() const { return exhausted() ? 0 : size_ - at_; }

@@ -26,7 +26,7 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 // (ungetc of anything else would change what the next question sees).
 class fuzz_console final : public console {
 public:
-    fuzz_console(const std::uint8_t* data, std::size_t size) : data_(data), size_(size), scope_(*this) {}
+    fuzz_console(const std::uint8_t* data, std::size_t size) : data_(data), size_(size), scope_(*this) { }
 
     void write(const char* text, std::size_t length) override { output.append(text, length); }
     int read_char() override
@@ -102,7 +102,8 @@ port_expectation expect_port(const std::uint8_t* data, std::size_t size)
         }
         if (!is_digit(data[at])) {
             const void* newline = std::memchr(data + at, '\n', size - at);
-            at = newline == nullptr ? size : static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - data) + 1;
+            at = newline == nullptr ? size
+                                    : static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - data) + 1;
             ++result.retries;
             continue;
         }
@@ -161,7 +162,7 @@ std::size_t check_transcript(const std::string& output, bool port_accepted)
 }
 
 void check_file_answer(const std::uint8_t* data, std::size_t size, std::size_t start, file_name_answer answer,
-                       const char (&name)[FIRMWARE_FILE_ROOM])
+    const char (&name)[FIRMWARE_FILE_ROOM])
 {
     std::size_t first = start;
     while (first < size && is_space(data[first])) {

@@ -64,7 +64,8 @@ public:
         std::random_device random;
         std::error_code error;
         for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
-            const fs::path candidate = fs::temp_directory_path(error) / ("tarvolo-fuzz-image-" + std::to_string(random()));
+            const fs::path candidate =
+                fs::temp_directory_path(error) / ("tarvolo-fuzz-image-" + std::to_string(random()));
             if (!error && fs::create_directory(candidate, error) && !error) {
                 dir_ = candidate;
             }
@@ -126,7 +127,7 @@ std::FILE* open_stream(std::vector<unsigned char>& contents)
 
 class recording_console final : public console {
 public:
-    recording_console() : scope_(*this) {}
+    recording_console() : scope_(*this) { }
     void write(const char* text, std::size_t length) override { output.append(text, length); }
     int read_char() override
     {
@@ -175,9 +176,11 @@ void check_load(const std::vector<unsigned char>& contents, std::vector<unsigned
         return;
     }
     FUZZ_CHECK(result == phase_result::failure, "a file of the wrong size was loaded");
-    FUZZ_CHECK(con.output == expected::invalid_file, "a file of the wrong size did not get exactly the invalid-file text");
+    FUZZ_CHECK(
+        con.output == expected::invalid_file, "a file of the wrong size did not get exactly the invalid-file text");
     // A file refused for its size is never read: nothing of it can reach the device.
-    FUZZ_CHECK(fuzz_all_bytes(buffer.data(), buffer.size(), CANARY), "a file of the wrong size was read into the image");
+    FUZZ_CHECK(
+        fuzz_all_bytes(buffer.data(), buffer.size(), CANARY), "a file of the wrong size was read into the image");
 }
 
 void check_missing(std::vector<unsigned char>& buffer)
@@ -187,7 +190,8 @@ void check_missing(std::vector<unsigned char>& buffer)
     std::uint32_t page_count = 0;
     const phase_result result = load_firmware(the_scratch_file().missing(), buffer.data(), page_count);
     FUZZ_CHECK(result == phase_result::failure, "a file that does not exist was loaded");
-    FUZZ_CHECK(con.output == expected::unreadable, "a file that does not exist did not get exactly the unreadable text");
+    FUZZ_CHECK(
+        con.output == expected::unreadable, "a file that does not exist did not get exactly the unreadable text");
     FUZZ_CHECK(fuzz_all_bytes(buffer.data(), buffer.size(), CANARY), "a file that does not exist changed the image");
 }
 
@@ -208,10 +212,11 @@ void check_pages(std::vector<unsigned char>& contents, std::vector<unsigned char
         return;
     }
     FUZZ_CHECK(result == phase_result::failure, "a stream short of a page was read as whole");
-    const std::string want = expected::reading_pages + dots_before_page(whole_pages) + FAILED_READ_BREAK + expected::unreadable;
+    const std::string want =
+        expected::reading_pages + dots_before_page(whole_pages) + FAILED_READ_BREAK + expected::unreadable;
     FUZZ_CHECK(con.output == want, "a short stream did not get its dots, a line break and the failure text");
     FUZZ_CHECK(same_bytes(buffer.data(), contents.data(), whole_pages * FW_PAGE_SIZE),
-               "the pages read before the short one differ from the stream");
+        "the pages read before the short one differ from the stream");
 }
 
 } // namespace

@@ -132,13 +132,13 @@ void copy_reply(unsigned char* dest, const bytes& reply)
 // One thing the exchange did on the port, in order.
 struct event {
     bool is_read = false;
-    bytes data;                                      // what was sent, or the reply handed out
+    bytes data; // what was sent, or the reply handed out
     timeout_profile profile = timeout_profile::normal; // in force at a read
 };
 
 class scripted_port final : public serial_port {
 public:
-    scripted_port(fuzz_input& input, const unsigned char* incharbuf) : input_(input), incharbuf_(incharbuf) {}
+    scripted_port(fuzz_input& input, const unsigned char* incharbuf) : input_(input), incharbuf_(incharbuf) { }
 
     phase_result open_comport(int) override
     {
@@ -323,7 +323,7 @@ bool ends_with(const std::string& text, const std::string& tail)
 
 class recording_console final : public console {
 public:
-    recording_console() : scope_(*this) {}
+    recording_console() : scope_(*this) { }
     void write(const char* text, std::size_t length) override { output.append(text, length); }
     int read_char() override
     {
@@ -344,9 +344,14 @@ private:
 const std::vector<std::string>& outcome_starts()
 {
     static const std::vector<std::string> starts = {
-        expected::no_erase_response, expected::erase_error,  expected::not_erased,
-        "Failure pos 1  : ",         "\n\rFailure packet header ackn.; page ", "\n\rFailure single packet : ",
-        "\n\rFailure : ",            expected::success,
+        expected::no_erase_response,
+        expected::erase_error,
+        expected::not_erased,
+        "Failure pos 1  : ",
+        "\n\rFailure packet header ackn.; page ",
+        "\n\rFailure single packet : ",
+        "\n\rFailure : ",
+        expected::success,
     };
     return starts;
 }
@@ -368,8 +373,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t page_count = 0;
     const phase_result result = run_update(port, buffers, page_count);
 
-    FUZZ_CHECK(fuzz_all_bytes(incharbuf.data() + REPLY_SIZE, incharbuf.size() - REPLY_SIZE, CANARY), "incharbuf was written past the 8-byte reply");
-    FUZZ_CHECK(fuzz_all_bytes(outcharbuf.data() + FRAME_SIZE, outcharbuf.size() - FRAME_SIZE, CANARY), "outcharbuf was written past the 7-byte frame");
+    FUZZ_CHECK(fuzz_all_bytes(incharbuf.data() + REPLY_SIZE, incharbuf.size() - REPLY_SIZE, CANARY),
+        "incharbuf was written past the 8-byte reply");
+    FUZZ_CHECK(fuzz_all_bytes(outcharbuf.data() + FRAME_SIZE, outcharbuf.size() - FRAME_SIZE, CANARY),
+        "outcharbuf was written past the 7-byte frame");
     FUZZ_CHECK(port.profile() == timeout_profile::normal, "the exchange left the port under the erase timeouts");
 
     std::size_t outcomes = 0;
@@ -403,12 +410,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(port.replies == MAX_REPLIES, "success without every reply read");
         for (const event& e : port.events) {
             FUZZ_CHECK(!e.is_read || (e.data.size() == REPLY_SIZE && e.data[STATUS_AT] == 0),
-                       "success although a reply was short or refused");
+                "success although a reply was short or refused");
         }
     }
     FUZZ_CHECK((result == phase_result::success) == expected_run.success, "success does not match the replies");
-    FUZZ_CHECK(ends_with(con.output, expected_run.outcome), "the output does not end with the outcome the replies call for");
-    FUZZ_CHECK(port.events.size() == expected_run.events.size(), "the exchange did a different number of sends and reads");
+    FUZZ_CHECK(
+        ends_with(con.output, expected_run.outcome), "the output does not end with the outcome the replies call for");
+    FUZZ_CHECK(
+        port.events.size() == expected_run.events.size(), "the exchange did a different number of sends and reads");
     for (std::size_t i = 0; i < port.events.size(); ++i) {
         const event& got = port.events[i];
         const event& want = expected_run.events[i];

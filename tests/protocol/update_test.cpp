@@ -70,8 +70,9 @@ bytes complete_stream(const std::string& image)
     const auto* img = reinterpret_cast<const unsigned char*>(image.data());
     const std::int32_t crc = calccrc(img, 491504);
     bytes s{0x1E, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00};
-    append(s, {0x1E, static_cast<unsigned char>(crc & 0xFF), static_cast<unsigned char>((crc >> 8) & 0xFF), 0x00,
-                       0x00, 0x02, 0x00});
+    append(s,
+        {0x1E, static_cast<unsigned char>(crc & 0xFF), static_cast<unsigned char>((crc >> 8) & 0xFF), 0x00, 0x00, 0x02,
+            0x00});
     for (std::size_t p = 0; p < PAGES; ++p) {
         append(s, {0x1E, 0x77, 0x00, 0x00, 0x00, static_cast<unsigned char>(p), 0x00});
         const unsigned char* page = img + p * 4096;
@@ -87,7 +88,7 @@ TEST(Update, CompleteExchange)
     update_run run(good_replies());
     EXPECT_EQ(run.result, phase_result::success);
     EXPECT_EQ(run.con.output,
-              expected::erasing + expected::erased + expected::writing + expected::progress(120) + expected::success);
+        expected::erasing + expected::erased + expected::writing + expected::progress(120) + expected::success);
     EXPECT_EQ(run.port.sent, complete_stream(run.image));
     EXPECT_EQ(run.port.sent.size(), 492614U);
     EXPECT_EQ(run.port.read_profiles.size(), REPLIES);
@@ -120,10 +121,10 @@ TEST(Update, EveryFailureHasItsMessageAndStopsSending)
 {
     struct row {
         const char* what;
-        std::size_t at;           // which reply misbehaves
-        bytes instead;            // what comes in its place (empty: nothing)
-        std::string tail;         // the output after the common start
-        std::size_t bytes_sent;   // how much went to the device in all
+        std::size_t at; // which reply misbehaves
+        bytes instead; // what comes in its place (empty: nothing)
+        std::string tail; // the output after the common start
+        std::size_t bytes_sent; // how much went to the device in all
     };
     const std::string start = expected::erasing;
     const std::string to_pages = start + expected::erased + expected::writing;
@@ -137,19 +138,22 @@ TEST(Update, EveryFailureHasItsMessageAndStopsSending)
         {"image CRC: short", IMAGE_CRC, reply(0x05, 4), start + expected::erased + expected::not_erased, 14},
         {"image CRC: other status", IMAGE_CRC, reply(0x05), start + expected::erased + expected::crc_refused("05"), 14},
         {"image CRC: status ff", IMAGE_CRC, reply(0xFF), start + expected::erased + expected::crc_refused("ff"), 14},
-        {"header 7 refused", header(7), reply(0x11), to_pages + expected::progress(8) + expected::header_refused("007", "11"),
-         SENT_BEFORE_PAGES + 7 * SENT_PER_PAGE + 7},
-        {"header 0 short", header(0), reply(0x11, 3), to_pages + expected::progress(1) + expected::header_refused("000", "00"),
-         SENT_BEFORE_PAGES + 7},
+        {"header 7 refused", header(7), reply(0x11),
+            to_pages + expected::progress(8) + expected::header_refused("007", "11"),
+            SENT_BEFORE_PAGES + 7 * SENT_PER_PAGE + 7},
+        {"header 0 short", header(0), reply(0x11, 3),
+            to_pages + expected::progress(1) + expected::header_refused("000", "00"), SENT_BEFORE_PAGES + 7},
         {"header 119 missing", header(119), {},
-         to_pages + expected::progress(120) + expected::header_refused("119", "00"),
-         SENT_BEFORE_PAGES + 119 * SENT_PER_PAGE + 7},
+            to_pages + expected::progress(120) + expected::header_refused("119", "00"),
+            SENT_BEFORE_PAGES + 119 * SENT_PER_PAGE + 7},
         {"data 3 refused", data(3), reply(0xA5), to_pages + expected::progress(4) + expected::page_refused("a5"),
-         SENT_BEFORE_PAGES + 4 * SENT_PER_PAGE},
+            SENT_BEFORE_PAGES + 4 * SENT_PER_PAGE},
         {"data 60 missing", data(60), {}, to_pages + expected::progress(61) + expected::page_refused("00"),
-         SENT_BEFORE_PAGES + 61 * SENT_PER_PAGE},
-        {"final refused", FINAL, reply(0x33), to_pages + expected::progress(120) + expected::final_refused("33"), 492614},
-        {"final short", FINAL, reply(0x33, 7), to_pages + expected::progress(120) + expected::final_refused("00"), 492614},
+            SENT_BEFORE_PAGES + 61 * SENT_PER_PAGE},
+        {"final refused", FINAL, reply(0x33), to_pages + expected::progress(120) + expected::final_refused("33"),
+            492614},
+        {"final short", FINAL, reply(0x33, 7), to_pages + expected::progress(120) + expected::final_refused("00"),
+            492614},
         {"final missing", FINAL, {}, to_pages + expected::progress(120) + expected::final_refused("00"), 492614},
     };
     for (const auto& r : rows) {

@@ -14,9 +14,15 @@ TEST(PortName, EachNumberGetsItsForm)
         std::string name;
     };
     const row rows[] = {
-        {1, "COM1"},          {5, "COM5"},           {9, "COM9"},
-        {10, "\\\\.\\COM10"}, {12, "\\\\.\\COM12"},  {99, "\\\\.\\COM99"},
-        {100, "\\\\.\\COM100"}, {123, "\\\\.\\COM123"}, {255, "\\\\.\\COM255"},
+        {1, "COM1"},
+        {5, "COM5"},
+        {9, "COM9"},
+        {10, "\\\\.\\COM10"},
+        {12, "\\\\.\\COM12"},
+        {99, "\\\\.\\COM99"},
+        {100, "\\\\.\\COM100"},
+        {123, "\\\\.\\COM123"},
+        {255, "\\\\.\\COM255"},
     };
     for (const auto& r : rows) {
         comport_names names;
@@ -53,7 +59,7 @@ TEST(PortName, NumbersOutsideTheRangeHaveNoName)
 TEST(PortName, OnlyWellFormedNamesHaveANumber)
 {
     for (const char* name : {"", "COM", "COM0", "COM10", "\\\\.\\COM5", "\\\\.\\COM256", "\\\\.\\COM012", "com5",
-                             "COM5x", "\\\\.\\COM1000", "\\\\?\\COM12", "LPT1"}) {
+             "COM5x", "\\\\.\\COM1000", "\\\\?\\COM12", "LPT1"}) {
         EXPECT_EQ(comport_number_of(name), 0) << name;
     }
     EXPECT_EQ(comport_number_of(nullptr), 0);

@@ -74,7 +74,7 @@ TEST(PosixSerialPort, SetupAppliesTheNormalProfileToAllFiveFields)
     p.port.setup_comport();
     const comm_timeouts& t = p.port.tempComTimeouts;
     for (const std::uint32_t field : {t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                                      t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}) {
+             t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}) {
         EXPECT_EQ(field, 1000U);
     }
     p.port.set_timeouts(timeout_profile::erase);

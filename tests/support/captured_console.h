@@ -8,7 +8,7 @@
 // A console whose input is a fixed text and whose output is kept, installed for its lifetime.
 class captured_console final : public console {
 public:
-    explicit captured_console(std::string input = {}) : input_(std::move(input)), scope_(*this) {}
+    explicit captured_console(std::string input = {}) : input_(std::move(input)), scope_(*this) { }
 
     void write(const char* text, std::size_t length) override { output.append(text, length); }
     int read_char() override

@@ -14,7 +14,7 @@ loader_emulator::loader_emulator(const settings& s, const std::string& work_dir)
 {
     process_options options;
     options.argv = {TARVOLO_EMULATOR_PATH, "--com-dir", s.com_dir, "--port", std::to_string(s.port), "--image-out",
-                    image_out, "--transcript", transcript, "--erase-ms", std::to_string(s.erase_ms)};
+        image_out, "--transcript", transcript, "--erase-ms", std::to_string(s.erase_ms)};
     for (const auto& fault : s.faults) {
         options.argv.push_back("--fault");
         options.argv.push_back(fault);

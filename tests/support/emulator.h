@@ -26,9 +26,9 @@ public:
     // Ends the emulator (it is told to stop if still running) and returns its exit status.
     int finish();
 
-    std::string image_out;  // the image it received, once complete
+    std::string image_out; // the image it received, once complete
     std::string transcript; // its record of the exchange
-    std::string output;     // everything it printed
+    std::string output; // everything it printed
     long bytes_received = -1;
     long bytes_sent = -1;
 

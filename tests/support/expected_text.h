@@ -56,7 +56,10 @@ inline std::string header_refused(const char* page, const char* status)
 {
     return std::string("\n\rFailure packet header ackn.; page ") + page + "/219: " + status + "\n\n\r";
 }
-inline std::string page_refused(const char* status) { return std::string("\n\rFailure single packet : ") + status + "\n\r"; }
+inline std::string page_refused(const char* status)
+{
+    return std::string("\n\rFailure single packet : ") + status + "\n\r";
+}
 inline std::string final_refused(const char* status) { return std::string("\n\rFailure : ") + status + "\n\n\r"; }
 
 } // namespace expected

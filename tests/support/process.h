@@ -39,7 +39,7 @@ public:
     bool running();
 
     pid_t pid = -1;
-    int input = -1;  // detached: the write end of standard input
+    int input = -1; // detached: the write end of standard input
     int output = -1; // detached: the read end of standard output and error
 
 private:

@@ -25,13 +25,13 @@ constexpr std::uint8_t NOT_ERASED = 0x02;
 constexpr std::uint8_t PAGE_CRC_BAD = 0x03;
 constexpr std::uint8_t IMAGE_CRC_BAD = 0x04;
 constexpr std::uint8_t PAGE_REFUSED = 0x05;
-constexpr const char* MEANINGS[] = {"accepted",          "unexpected frame",   "not erased",
-                                    "page CRC mismatch", "image CRC mismatch", "page refused"};
+constexpr const char* MEANINGS[] = {
+    "accepted", "unexpected frame", "not erased", "page CRC mismatch", "image CRC mismatch", "page refused"};
 
 std::string reply_name(reply_step step, int page)
 {
-    const char* const names[] = {"erase reply", "erase-done reply", "image CRC reply", "header reply ", "data reply ",
-                                 "final acknowledgement"};
+    const char* const names[] = {
+        "erase reply", "erase-done reply", "image CRC reply", "header reply ", "data reply ", "final acknowledgement"};
     const bool paged = step == reply_step::header || step == reply_step::data;
     return names[static_cast<int>(step) - 1] + (paged ? std::to_string(page) : "");
 }
@@ -70,7 +70,7 @@ public:
         }
         if (!link_.block().empty()) {
             transcript_.host(link_.block().data(), link_.block().size(),
-                             "unfinished, " + std::to_string(link_.block().size()) + " bytes when the exchange ended");
+                "unfinished, " + std::to_string(link_.block().size()) + " bytes when the exchange ended");
         }
         result_.pages_accepted = static_cast<int>(std::count(accepted_.begin(), accepted_.end(), true));
         return std::move(result_);
@@ -87,7 +87,8 @@ private:
 
     void on_command(const std::uint8_t* frame)
     {
-        const bool looks_crc = frame[0] == SYNC && frame[3] == 0 && frame[4] == 0 && frame[5] == CRC_TAG && frame[6] == 0;
+        const bool looks_crc =
+            frame[0] == SYNC && frame[3] == 0 && frame[4] == 0 && frame[5] == CRC_TAG && frame[6] == 0;
         const std::uint8_t header[FRAME_SIZE] = {SYNC, HEADER_TAG, 0, 0, 0, static_cast<std::uint8_t>(page_), 0};
         const auto announced = static_cast<std::uint16_t>(frame[1] | (frame[2] << 8));
 
@@ -120,8 +121,8 @@ private:
     void on_wrong_frame(const std::uint8_t* frame, const std::uint16_t* announced)
     {
         const bool early_crc = announced != nullptr && (state_ == State::expect_erase || state_ == State::erasing);
-        const std::string what = early_crc ? "image CRC " + hex4(*announced) + " before the erase was done"
-                                           : "unexpected, " + where_now();
+        const std::string what =
+            early_crc ? "image CRC " + hex4(*announced) + " before the erase was done" : "unexpected, " + where_now();
         transcript_.host(frame, FRAME_SIZE, what);
         problem(hex_bytes(frame, FRAME_SIZE) + ": " + what);
         if (state_ == State::after_final) {
@@ -168,7 +169,7 @@ private:
         const bool good = trailer == computed;
         std::copy(block.begin(), block.begin() + PAGE_SIZE, result_.image.begin() + long{page_} * PAGE_SIZE);
         const std::string what = "data " + page + ", trailer " + hex4(trailer) + ", computed " + hex4(computed) +
-                                 (good ? ", ok" : ", MISMATCH");
+            (good ? ", ok" : ", MISMATCH");
         transcript_.host(block.data(), block.size(), what);
         link_.clear_block();
         if (!good) {
@@ -217,8 +218,8 @@ private:
         const wait_result w = link_.drain(static_cast<std::size_t>(extra));
         if (w != wait_result::done) {
             transcript_.note(w == wait_result::signal ? std::string("got ") + signal_name(link_.signal_number()) +
-                                                     " while the host was reading the final acknowledgement"
-                                               : "the host left bytes unread; ending anyway");
+                        " while the host was reading the final acknowledgement"
+                                                      : "the host left bytes unread; ending anyway");
         }
         result_.complete = r.status == OK && problems_ == 0;
         end("final acknowledgement sent with status " + hex2(r.status));
@@ -328,15 +329,23 @@ private:
     void end(wait_result wait)
     {
         switch (wait) {
-        case wait_result::signal: end(std::string("ended by ") + signal_name(link_.signal_number()) + " " + where_now()); break;
+        case wait_result::signal:
+            end(std::string("ended by ") + signal_name(link_.signal_number()) + " " + where_now());
+            break;
         case wait_result::idle:
             end("idle timeout: nothing from the host for " + std::to_string(options_.idle_timeout_ms) + " ms " +
                 where_now());
             break;
-        case wait_result::hangup: end("the port hung up " + where_now()); break;
-        case wait_result::error: end(link_.io_error() + " " + where_now()); break;
+        case wait_result::hangup:
+            end("the port hung up " + where_now());
+            break;
+        case wait_result::error:
+            end(link_.io_error() + " " + where_now());
+            break;
         case wait_result::done:
-        case wait_result::deadline: end("ended " + where_now()); break;
+        case wait_result::deadline:
+            end("ended " + where_now());
+            break;
         }
     }
 
@@ -353,13 +362,20 @@ private:
     {
         const std::string page = std::to_string(page_);
         switch (state_) {
-        case State::expect_erase: return "while waiting for the erase frame";
-        case State::erasing: return "while erasing";
-        case State::expect_crc: return "while waiting for the image CRC frame";
-        case State::expect_header: return "while waiting for header " + page;
-        case State::expect_data: return "while waiting for data " + page;
-        case State::after_final: return "after the final acknowledgement";
-        case State::finished: break;
+        case State::expect_erase:
+            return "while waiting for the erase frame";
+        case State::erasing:
+            return "while erasing";
+        case State::expect_crc:
+            return "while waiting for the image CRC frame";
+        case State::expect_header:
+            return "while waiting for header " + page;
+        case State::expect_data:
+            return "while waiting for data " + page;
+        case State::after_final:
+            return "after the final acknowledgement";
+        case State::finished:
+            break;
         }
         return "after the end";
     }

@@ -15,7 +15,7 @@ constexpr std::size_t IMAGE_CRC_SPAN = IMAGE_SIZE - 16;
 
 struct run_result {
     bool complete = false;
-    std::string end;           // how the exchange ended
+    std::string end; // how the exchange ended
     std::string first_problem; // first thing that kept it from being perfect
     int pages_accepted = 0;
     std::uint16_t image_crc = 0;

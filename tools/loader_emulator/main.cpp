@@ -55,8 +55,11 @@ int run(int argc, char** argv)
     switch (emu::parse_options(argc, argv, options, error)) {
     case emu::parse_result::help:
         return std::fputs(emu::help_text(), stdout) >= 0 && std::fflush(stdout) == 0 ? EXIT_DONE : EXIT_INCOMPLETE;
-    case emu::parse_result::bad: say(error); return EXIT_BAD_OPTIONS;
-    case emu::parse_result::run: break;
+    case emu::parse_result::bad:
+        say(error);
+        return EXIT_BAD_OPTIONS;
+    case emu::parse_result::run:
+        break;
     }
 
     emu::transcript_log transcript(start);
@@ -71,8 +74,8 @@ int run(int argc, char** argv)
     }
     const std::string line_setup = options.posix_defaults ? "kernel pty defaults" : "raw 8N1, no flow control";
     const std::string pacing = options.baud > 0 ? "paced at " + std::to_string(options.baud) + " baud" : "unpaced";
-    transcript.note(link.link_path() + " -> " + link.slave_path() + ", " + line_setup + ", " + pacing +
-                    ", erase " + std::to_string(options.erase_ms) + " ms");
+    transcript.note(link.link_path() + " -> " + link.slave_path() + ", " + line_setup + ", " + pacing + ", erase " +
+        std::to_string(options.erase_ms) + " ms");
     if (std::printf("ready %s -> %s\n", link.link_path().c_str(), link.slave_path().c_str()) < 0 ||
         std::fflush(stdout) != 0) {
         say(std::string("cannot write to stdout: ") + std::strerror(errno));
@@ -93,7 +96,7 @@ int run(int argc, char** argv)
     const auto sent = static_cast<unsigned long long>(link.sent());
     if (result.complete) {
         std::fprintf(stderr, "verdict: complete, %d pages, image CRC %s ok, received %llu bytes, sent %llu bytes\n",
-                     result.pages_accepted, emu::hex4(result.image_crc).c_str(), received, sent);
+            result.pages_accepted, emu::hex4(result.image_crc).c_str(), received, sent);
         return EXIT_DONE;
     }
     std::string why = result.end;
@@ -101,7 +104,7 @@ int run(int argc, char** argv)
         why += "; first problem: " + result.first_problem;
     }
     std::fprintf(stderr, "verdict: incomplete: %s; %d of %d pages accepted, received %llu bytes, sent %llu bytes\n",
-                 why.c_str(), result.pages_accepted, emu::PAGE_COUNT, received, sent);
+        why.c_str(), result.pages_accepted, emu::PAGE_COUNT, received, sent);
     return EXIT_INCOMPLETE;
 }
 

@@ -7,7 +7,6 @@
 namespace emu {
 namespace {
 
-
 const char* const HELP = R"(usage: tarvolo_loader_emulator --com-dir DIR --port N [options]
 
 Plays the Tarvolo V.6 loader's side of a firmware update on a pseudo-terminal
@@ -77,8 +76,8 @@ constexpr number_range PORT = {"--port", 1, 255};
 constexpr number_range NUMBER_OPTIONS[] = {
     {"--baud", 1, 4000000}, {"--erase-ms", 0, 600000}, {"--idle-timeout", 0, 600000}};
 constexpr const char* TEXT_OPTIONS[] = {"--com-dir", "--image-out", "--transcript"};
-constexpr number_range FAULT_VALUES[] = {{"status", 0, 0xFF}, {"short", 0, 7},     {"extra", 1, 4096},
-                                        {"garbage", 1, 4096}, {"delay", 0, 600000}, {"drip", 0, 60000}};
+constexpr number_range FAULT_VALUES[] = {{"status", 0, 0xFF}, {"short", 0, 7}, {"extra", 1, 4096}, {"garbage", 1, 4096},
+    {"delay", 0, 600000}, {"drip", 0, 60000}};
 
 bool parse_number(const std::string& text, const number_range& range, int base, int& value)
 {
@@ -103,10 +102,14 @@ int* fault_field(fault_plan& plan, std::size_t index)
 std::size_t slot_of(reply_step step, int page)
 {
     switch (step) {
-    case reply_step::header: return 4 + static_cast<std::size_t>(page);
-    case reply_step::data: return 4 + PAGE_COUNT + static_cast<std::size_t>(page);
-    case reply_step::final_ack: return 3;
-    default: return static_cast<std::size_t>(step) - 1;
+    case reply_step::header:
+        return 4 + static_cast<std::size_t>(page);
+    case reply_step::data:
+        return 4 + PAGE_COUNT + static_cast<std::size_t>(page);
+    case reply_step::final_ack:
+        return 3;
+    default:
+        return static_cast<std::size_t>(step) - 1;
     }
 }
 
@@ -148,11 +151,12 @@ bool apply_what(const std::string& what, reply_step step, fault_plan& plan, std:
         (name == "silent" ? plan.silent : name == "hangup" ? plan.hangup : plan.hangup_mid) = true;
         return true;
     }
-    const auto range = std::find_if(std::begin(FAULT_VALUES), std::end(FAULT_VALUES),
-                                   [&](const number_range& v) { return name == v.name; });
+    const auto range = std::find_if(
+        std::begin(FAULT_VALUES), std::end(FAULT_VALUES), [&](const number_range& v) { return name == v.name; });
     if (range == std::end(FAULT_VALUES)) {
-        error = "unknown fault '" + name + "' (silent, status:HH, short:K, extra:K, delay:MS, drip:MS, hangup, "
-                "hangup-mid, garbage:K)";
+        error = "unknown fault '" + name +
+            "' (silent, status:HH, short:K, extra:K, delay:MS, drip:MS, hangup, "
+            "hangup-mid, garbage:K)";
         return false;
     }
     int* const field = fault_field(plan, static_cast<std::size_t>(range - std::begin(FAULT_VALUES)));
@@ -163,7 +167,7 @@ bool apply_what(const std::string& what, reply_step step, fault_plan& plan, std:
     const int base = name == "status" ? 16 : 10;
     if (colon == std::string::npos || !parse_number(what.substr(colon + 1), *range, base, *field)) {
         error = "'" + what + "' needs a value " + std::to_string(range->min) + ".." + std::to_string(range->max) +
-                (base == 16 ? " in hex" : "");
+            (base == 16 ? " in hex" : "");
         return false;
     }
     return true;
@@ -233,10 +237,9 @@ parse_result parse_options(int argc, char** argv, emulator_options& options, std
             continue;
         }
         const bool known = name == "--port" || name == "--fault" ||
-                           std::any_of(std::begin(TEXT_OPTIONS), std::end(TEXT_OPTIONS),
-                                       [&](const char* o) { return name == o; }) ||
-                           std::any_of(std::begin(NUMBER_OPTIONS), std::end(NUMBER_OPTIONS),
-                                       [&](const number_range& o) { return name == o.name; });
+            std::any_of(std::begin(TEXT_OPTIONS), std::end(TEXT_OPTIONS), [&](const char* o) { return name == o; }) ||
+            std::any_of(std::begin(NUMBER_OPTIONS), std::end(NUMBER_OPTIONS),
+                [&](const number_range& o) { return name == o.name; });
         if (!known) {
             error = "unknown option '" + arg + "' (try --help)";
             return parse_result::bad;

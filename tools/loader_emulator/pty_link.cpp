@@ -38,20 +38,20 @@ bool set_flags(int fd, int fd_flags, int status_flags)
     const int fdf = ::fcntl(fd, F_GETFD);
     const int stf = ::fcntl(fd, F_GETFL);
     return fdf >= 0 && stf >= 0 && ::fcntl(fd, F_SETFD, fdf | fd_flags) == 0 &&
-           ::fcntl(fd, F_SETFL, stf | status_flags) == 0;
+        ::fcntl(fd, F_SETFL, stf | status_flags) == 0;
 }
 
 bool install_signal_handlers()
 {
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = on_signal; // no SA_RESTART: every wait must wake up and see the signal
-    struct sigaction ignore {};
+    struct sigaction ignore { };
     ignore.sa_handler = SIG_IGN;
     return ::pipe(g_wake_pipe) == 0 && set_flags(g_wake_pipe[0], FD_CLOEXEC, O_NONBLOCK) &&
-           set_flags(g_wake_pipe[1], FD_CLOEXEC, O_NONBLOCK) && ::sigemptyset(&action.sa_mask) == 0 &&
-           ::sigemptyset(&ignore.sa_mask) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0 &&
-           ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGHUP, &action, nullptr) == 0 &&
-           ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+        set_flags(g_wake_pipe[1], FD_CLOEXEC, O_NONBLOCK) && ::sigemptyset(&action.sa_mask) == 0 &&
+        ::sigemptyset(&ignore.sa_mask) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+        ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGHUP, &action, nullptr) == 0 &&
+        ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
 // What a factory-fresh Windows COM port looks like from the host: binary,
@@ -62,8 +62,8 @@ bool set_raw(int fd, bool fresh_com_speed)
     if (::tcgetattr(fd, &t) != 0) {
         return false;
     }
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                                        IXOFF | IXANY | INPCK);
+    t.c_iflag &= ~static_cast<tcflag_t>(
+        IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
@@ -98,8 +98,8 @@ pty_link::~pty_link()
         // Another emulator may have taken the name over meanwhile: leave its link alone.
         if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slave_path_ &&
             ::unlink(link_path_.c_str()) != 0) {
-            std::fprintf(stderr, "tarvolo_loader_emulator: cannot remove %s: %s\n", link_path_.c_str(),
-                         std::strerror(errno));
+            std::fprintf(
+                stderr, "tarvolo_loader_emulator: cannot remove %s: %s\n", link_path_.c_str(), std::strerror(errno));
         }
     }
     for (const int fd : {master_, slave_}) {
@@ -137,8 +137,8 @@ bool pty_link::open(std::string& error)
     // kernel defaults are saved first for --posix-defaults to put back.
     termios defaults{};
     const bool set_up = ::tcgetattr(slave_, &defaults) == 0 && set_flags(master_, FD_CLOEXEC, O_NONBLOCK) &&
-                        set_raw(master_, false) &&
-                        (options_.posix_defaults ? ::tcsetattr(slave_, TCSANOW, &defaults) == 0 : set_raw(slave_, true));
+        set_raw(master_, false) &&
+        (options_.posix_defaults ? ::tcsetattr(slave_, TCSANOW, &defaults) == 0 : set_raw(slave_, true));
     if (!set_up) {
         error = std::string("cannot set up the pseudo-terminal: ") + std::strerror(errno);
         return false;
@@ -149,14 +149,14 @@ bool pty_link::open(std::string& error)
 bool pty_link::publish(std::string& error)
 {
     link_path_ = options_.com_dir + "/com" + std::to_string(options_.port);
-    struct stat st {};
+    struct stat st { };
     if (::lstat(link_path_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         error = link_path_ + " exists and is not a symbolic link; not replacing it";
         return false;
     }
     // Link under a private name, then rename: a stale link is replaced atomically.
-    const std::string temp = options_.com_dir + "/.com" + std::to_string(options_.port) + "." +
-                             std::to_string(::getpid()) + ".tmp";
+    const std::string temp =
+        options_.com_dir + "/.com" + std::to_string(options_.port) + "." + std::to_string(::getpid()) + ".tmp";
     if (::symlink(slave_path_.c_str(), temp.c_str()) != 0) {
         error = "cannot create a link in " + options_.com_dir + ": " + std::strerror(errno);
         return false;
@@ -202,8 +202,7 @@ wait_result pty_link::poll_until(int fd, short events, Clock::time_point deadlin
         }
         pollfd fds[2] = {{g_wake_pipe[0], POLLIN, 0}, {fd, events, 0}};
         const timespec timeout = to_poll_timeout(deadline - now);
-        const int n = ::ppoll(fds, fd >= 0 ? 2 : 1, deadline == Clock::time_point::max() ? nullptr : &timeout,
-                              nullptr);
+        const int n = ::ppoll(fds, fd >= 0 ? 2 : 1, deadline == Clock::time_point::max() ? nullptr : &timeout, nullptr);
         if (n < 0 && errno != EINTR) {
             return fail("poll");
         }

@@ -17,7 +17,7 @@ enum class wait_result { done, deadline, idle, signal, hangup, error };
 // with the wire clock that makes --baud pacing look like a real UART.
 class pty_link {
 public:
-    pty_link(const emulator_options& options, Clock::time_point start) : options_(options), last_activity_(start) {}
+    pty_link(const emulator_options& options, Clock::time_point start) : options_(options), last_activity_(start) { }
     ~pty_link();
     pty_link(const pty_link&) = delete;
     pty_link& operator=(const pty_link&) = delete;

@@ -83,7 +83,7 @@ void transcript_log::line(const char* tag, const std::string& body)
     const auto since = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
     char stamp[48];
     std::snprintf(stamp, sizeof stamp, "+%lld.%06lld %s ", static_cast<long long>(since / 1000000),
-                  static_cast<long long>(since % 1000000), tag);
+        static_cast<long long>(since % 1000000), tag);
     const std::string text = stamp + body + "\n";
     std::size_t done = 0;
     while (done < text.size()) {

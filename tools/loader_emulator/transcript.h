@@ -13,7 +13,7 @@ using Clock = std::chrono::steady_clock;
 // signal still leaves a complete record.
 class transcript_log {
 public:
-    explicit transcript_log(Clock::time_point start) : start_(start) {}
+    explicit transcript_log(Clock::time_point start) : start_(start) { }
     ~transcript_log();
     transcript_log(const transcript_log&) = delete;
     transcript_log& operator=(const transcript_log&) = delete;
