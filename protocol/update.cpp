@@ -97,6 +97,8 @@ phase_result write_pages(serial_port& port, exchange& loader, const update_buffe
             say(MSG_HEADER_REFUSED, static_cast<int>(page_count), loader.status());
             return phase_result::failure;
         }
+        // cppcheck takes the braced size_t{} below for an assignment to firmware_buffer.
+        // cppcheck-suppress redundantInitialization
         const unsigned char* page = buffers.firmware_buffer + std::size_t{page_count} * FW_PAGE_SIZE;
         port.send_block(page, FW_PAGE_SIZE);
         build_page_trailer(buffers.outcharbuf, calccrc(page, static_cast<std::int32_t>(FW_PAGE_SIZE)));

@@ -139,6 +139,8 @@ void posix_serial_port::send_block(const unsigned char* data, std::uint32_t leng
 std::uint32_t posix_serial_port::read_reply(unsigned char* dest)
 {
     const auto start = steady::now();
+    // cppcheck reads the chrono arithmetic below as a second assignment to `start`.
+    // cppcheck-suppress redundantAssignment
     const auto deadline = start +
         milliseconds(std::uint64_t{REPLY_READ_SIZE} * tempComTimeouts.ReadTotalTimeoutMultiplier +
             tempComTimeouts.ReadTotalTimeoutConstant);
