@@ -4,7 +4,11 @@
 Reports wall time, the updater's CPU time and peak resident memory, and for the paced run its
 ratio to the wire time of the whole exchange (10 bits per byte).
 
-usage: bench/update_timing.py [--build DIR] [--runs N] [--no-paced] [--erase-ms MS]
+usage: bench/update_timing.py [--build DIR] [--runs N] [--no-paced] [--erase-ms MS] [--wine-exe EXE]
+
+With --wine-exe the updater is that tarvolo_updater.exe under wine, in the prefix "wineprefix"
+beside it (tests/wine/prefix.sh start makes it); its CPU time and peak memory are those of the
+wine process that runs the .exe, not of the wine server.
 """
 import argparse
 import os
@@ -18,8 +22,8 @@ FROM_DEVICE = 1952
 IMAGE_SIZE = 491520
 
 
-def start_emulator(emulator, work, port, erase_ms, baud):
-    args = [emulator, "--com-dir", work, "--port", str(port), "--image-out", os.path.join(work, "received.bin"),
+def start_emulator(emulator, com_dir, port, erase_ms, baud, work):
+    args = [emulator, "--com-dir", com_dir, "--port", str(port), "--image-out", os.path.join(work, "received.bin"),
             "--erase-ms", str(erase_ms)]
     if baud:
         args += ["--baud", str(baud)]
@@ -30,18 +34,25 @@ def start_emulator(emulator, work, port, erase_ms, baud):
     return proc
 
 
-def one_update(updater, emulator, erase_ms, baud, port=5):
+def one_update(updater, emulator, erase_ms, baud, port=5, wine_exe=None):
     with tempfile.TemporaryDirectory() as work:
+        com_dir = work
+        command = [updater]
+        env = dict(os.environ, TARVOLO_COM_DIR=work)
+        if wine_exe:
+            prefix = os.path.join(os.path.dirname(os.path.abspath(wine_exe)), "wineprefix")
+            com_dir = os.path.join(prefix, "dosdevices")
+            command = ["wine", wine_exe]
+            env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         image = os.path.join(work, "fw.bin")
         with open(image, "wb") as f:
             f.write(os.urandom(IMAGE_SIZE))
-        device = start_emulator(emulator, work, port, erase_ms, baud)
-        env = dict(os.environ, TARVOLO_COM_DIR=work)
+        device = start_emulator(emulator, com_dir, port, erase_ms, baud, work)
         # GNU time measures the updater alone: a peak taken in this process would count the
         # Python interpreter the child was forked from.
         usage_file = os.path.join(work, "usage")
         start = time.monotonic()
-        child = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", usage_file, updater],
+        child = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", usage_file] + command,
                                input=f"{port}\n{image}\n".encode(), stdout=subprocess.DEVNULL, env=env,
                                start_new_session=True)
         wall = time.monotonic() - start
@@ -67,6 +78,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--no-paced", action="store_true")
     parser.add_argument("--erase-ms", type=int, default=2000)
+    parser.add_argument("--wine-exe")
     args = parser.parse_args()
     updater = os.path.join(args.build, "tarvolo_updater")
     emulator = os.path.join(args.build, "tools", "loader_emulator", "tarvolo_loader_emulator")
@@ -76,7 +88,7 @@ def main():
     failed = False
     for name, baud in rows:
         for _ in range(args.runs):
-            r = one_update(updater, emulator, args.erase_ms, baud)
+            r = one_update(updater, emulator, args.erase_ms, baud, wine_exe=args.wine_exe)
             failed |= r["status"] != 0 or r["device"] != 0 or not r["identical"]
             transfer = r["wall"] - args.erase_ms / 1000
             ratio = ""
