@@ -3,6 +3,7 @@
 #include "options.h"
 #include "pty_link.h"
 #include "transcript.h"
+#include "write_fully.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,19 +27,11 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes,
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = "cannot write " + path + ": " + std::strerror(errno);
-            // The write error is what matters; a close error on top adds nothing.
-            (void)::close(fd);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+    if (!emu::write_fully(fd, bytes.data(), bytes.size())) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        // The write error is what matters; a close error on top adds nothing.
+        (void)::close(fd);
+        return false;
     }
     if (::close(fd) != 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);

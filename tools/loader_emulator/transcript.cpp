@@ -1,5 +1,7 @@
 #include "transcript.h"
 
+#include "write_fully.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -85,19 +87,10 @@ void transcript_log::line(const char* tag, const std::string& body)
     std::snprintf(stamp, sizeof stamp, "+%lld.%06lld %s ", static_cast<long long>(since / 1000000),
         static_cast<long long>(since % 1000000), tag);
     const std::string text = stamp + body + "\n";
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            // One warning is enough; the update itself must go on.
-            std::fprintf(stderr, "tarvolo_loader_emulator: transcript write failed: %s\n", std::strerror(errno));
-            failed_ = true;
-            return;
-        }
-        done += static_cast<std::size_t>(n);
+    if (!write_fully(fd_, text.data(), text.size())) {
+        // One warning is enough; the update itself must go on.
+        std::fprintf(stderr, "tarvolo_loader_emulator: transcript write failed: %s\n", std::strerror(errno));
+        failed_ = true;
     }
 }
 
