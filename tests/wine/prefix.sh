@@ -10,12 +10,12 @@ case "$action" in
   start)
     wineserver -k </dev/null >/dev/null 2>&1 || true
     rm -rf "$WINEPREFIX"
-    wineboot -i </dev/null >/dev/null 2>&1
+    timeout 300 wineboot -i </dev/null >/dev/null 2>&1
     wineserver -k </dev/null >/dev/null 2>&1 || true
     setsid wineserver -p </dev/null >/dev/null 2>&1
     # The first program of a prefix starts wine's own services, whose start-up takes over COM
     # ports linked meanwhile (seen as XON bytes vanishing from the line): let that happen now.
-    setsid -w wine cmd /c exit </dev/null >/dev/null 2>&1
+    timeout 120 setsid -w wine cmd /c exit </dev/null >/dev/null 2>&1
     # Links from earlier runs would point at terminals that no longer exist.
     find "$WINEPREFIX/dosdevices" -maxdepth 1 -name 'com*' -delete
     echo "wine prefix ready: $WINEPREFIX"
