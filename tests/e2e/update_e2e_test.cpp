@@ -104,7 +104,7 @@ const e2e_case cases[] = {
     {"slow_replies_within_the_interval", 21, {"crc=drip:900", "header:3=delay:2500", "final=drip:900"}, complete, 0,
         TO_DEVICE_COMPLETE, 40},
     {"erase_reply_missing", 22, {"erase=silent", "erase-done=silent"}, expected::erasing + expected::no_erase_response,
-        1, 7, 12},
+        1, 7, 14},
     {"erase_refused", 23, {"erase=status:01"}, expected::erasing + expected::no_erase_response, 1, 7, 10},
     {"erase_done_refused", 24, {"erase-done=status:07"}, expected::erasing + expected::erase_error, 1, 7, 10},
     {"erase_done_stops_after_three_bytes", 25, {"erase-done=short:3"}, expected::erasing + expected::erase_error, 1, 7,
