@@ -10,8 +10,8 @@
 inline const char* fuzz_current_input = nullptr;
 
 // A property violation must stop the run the way a sanitizer report does: libFuzzer keeps the
-// input as a crash file on an abort. The replay runner exits with status 1 instead, which CTest
-// can tell from a crash, so that a test can expect a known defect to still show.
+// input as a crash file on an abort. The replay runner exits with status 1 instead, and names the
+// corpus file in the CTest log.
 [[noreturn]] inline void fuzz_fail(const char* file, int line, const char* condition, const char* why)
 {
     std::fprintf(stderr, "\n%s:%d: property violated: %s\n  %s\n", file, line, why, condition);

@@ -21,6 +21,7 @@
 #include "common/image_constants.h"
 #include "fuzz_check.h"
 #include "image/firmware_file.h"
+#include "output_only_console.h"
 #include "support/expected_text.h"
 
 namespace {
@@ -125,24 +126,6 @@ std::FILE* open_stream(std::vector<unsigned char>& contents)
 #endif
 }
 
-class recording_console final : public console {
-public:
-    recording_console() : scope_(*this) { }
-    void write(const char* text, std::size_t length) override { output.append(text, length); }
-    int read_char() override
-    {
-        FUZZ_CHECK(false, "loading the image read the keyboard");
-        return EOF;
-    }
-    void unread_char(int) override { FUZZ_CHECK(false, "loading the image pushed back a key"); }
-    void wait_raw_key() override { FUZZ_CHECK(false, "loading the image waited for a key"); }
-
-    std::string output;
-
-private:
-    console_scope scope_;
-};
-
 // The row of dots as it stands when the read of page `pages` (counted from 0) is tried: every
 // dot before it and the row break that comes before that page's dot, if it has one.
 std::string dots_before_page(std::size_t pages)
@@ -165,7 +148,7 @@ void check_load(const std::vector<unsigned char>& contents, std::vector<unsigned
 {
     const char* name = the_scratch_file().write(contents);
     std::memset(buffer.data(), CANARY, buffer.size());
-    recording_console con;
+    output_only_console con;
     std::uint32_t page_count = 0;
     const phase_result result = load_firmware(name, buffer.data(), page_count);
 
@@ -186,7 +169,7 @@ void check_load(const std::vector<unsigned char>& contents, std::vector<unsigned
 void check_missing(std::vector<unsigned char>& buffer)
 {
     std::memset(buffer.data(), CANARY, buffer.size());
-    recording_console con;
+    output_only_console con;
     std::uint32_t page_count = 0;
     const phase_result result = load_firmware(the_scratch_file().missing(), buffer.data(), page_count);
     FUZZ_CHECK(result == phase_result::failure, "a file that does not exist was loaded");
@@ -199,7 +182,7 @@ void check_pages(std::vector<unsigned char>& contents, std::vector<unsigned char
 {
     std::memset(buffer.data(), CANARY, buffer.size());
     std::FILE* stream = open_stream(contents);
-    recording_console con;
+    output_only_console con;
     std::uint32_t page_count = 0;
     const phase_result result = read_firmware_pages(stream, buffer.data(), page_count);
     (void)std::fclose(stream); // read-only

@@ -19,6 +19,7 @@
 #include "app/console.h"
 #include "common/image_constants.h"
 #include "fuzz_check.h"
+#include "output_only_console.h"
 #include "protocol/update.h"
 #include "serial/serial_port.h"
 #include "support/expected_text.h"
@@ -321,24 +322,6 @@ bool ends_with(const std::string& text, const std::string& tail)
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-class recording_console final : public console {
-public:
-    recording_console() : scope_(*this) { }
-    void write(const char* text, std::size_t length) override { output.append(text, length); }
-    int read_char() override
-    {
-        FUZZ_CHECK(false, "the exchange read the keyboard");
-        return EOF;
-    }
-    void unread_char(int) override { FUZZ_CHECK(false, "the exchange pushed back a key"); }
-    void wait_raw_key() override { FUZZ_CHECK(false, "the exchange waited for a key"); }
-
-    std::string output;
-
-private:
-    console_scope scope_;
-};
-
 // Every failure text can be told from the run's output only by how it starts, since statuses
 // and page numbers vary; these are those starts.
 const std::vector<std::string>& outcome_starts()
@@ -368,7 +351,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzz_input input(data, size);
     scripted_port port(input, incharbuf.data());
-    recording_console con;
+    output_only_console con;
     const update_buffers buffers{incharbuf.data(), outcharbuf.data(), fx.image.data()};
     std::uint32_t page_count = 0;
     const phase_result result = run_update(port, buffers, page_count);
