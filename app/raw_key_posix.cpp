@@ -20,16 +20,24 @@ constexpr int SEQUENCE_GAP_MS = 50;
 volatile std::sig_atomic_t raw_fd = -1;
 termios saved_settings{};
 
+constexpr int FATAL_SIGNALS[] = {SIGHUP, SIGTERM, SIGQUIT, SIGPIPE};
+constexpr std::size_t FATAL_SIGNAL_COUNT = sizeof FATAL_SIGNALS / sizeof FATAL_SIGNALS[0];
+struct sigaction previous_actions[FATAL_SIGNAL_COUNT] { };
+
 extern "C" void restore_and_reraise(int sig)
 {
     if (raw_fd >= 0) {
         (void)tcsetattr(raw_fd, TCSANOW, &saved_settings); // best effort while dying
     }
-    (void)std::signal(sig, SIG_DFL);
+    // The handler that was there before (the serial port's, which gives the line back) or the
+    // default takes the signal once this one returns.
+    for (std::size_t i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
+        if (FATAL_SIGNALS[i] == sig) {
+            (void)sigaction(sig, &previous_actions[i], nullptr);
+        }
+    }
     (void)std::raise(sig);
 }
-
-constexpr int FATAL_SIGNALS[] = {SIGHUP, SIGTERM, SIGQUIT, SIGPIPE};
 
 class fatal_signal_guard {
 public:
@@ -38,23 +46,19 @@ public:
         struct sigaction action { };
         action.sa_handler = restore_and_reraise;
         (void)sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < COUNT; ++i) {
+        for (std::size_t i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
             // Without the handler the terminal may stay raw after such a signal, nothing worse.
-            (void)sigaction(FATAL_SIGNALS[i], &action, &previous_[i]);
+            (void)sigaction(FATAL_SIGNALS[i], &action, &previous_actions[i]);
         }
     }
     ~fatal_signal_guard()
     {
-        for (std::size_t i = 0; i < COUNT; ++i) {
-            (void)sigaction(FATAL_SIGNALS[i], &previous_[i], nullptr); // puts back what was there
+        for (std::size_t i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
+            (void)sigaction(FATAL_SIGNALS[i], &previous_actions[i], nullptr); // puts back what was there
         }
     }
     fatal_signal_guard(const fatal_signal_guard&) = delete;
     fatal_signal_guard& operator=(const fatal_signal_guard&) = delete;
-
-private:
-    static constexpr std::size_t COUNT = sizeof FATAL_SIGNALS / sizeof FATAL_SIGNALS[0];
-    struct sigaction previous_[COUNT] { };
 };
 
 // Reads one byte, waiting at most `timeout_ms` (-1: without limit). False when none came.
@@ -80,6 +84,34 @@ bool read_byte(int fd, unsigned char& byte, int timeout_ms)
     }
 }
 
+// How many continuation bytes follow a UTF-8 lead byte; 0 for anything that is no lead byte.
+// 0xC0, 0xC1 and 0xF5 upwards never start a valid character.
+int utf8_continuation_count(unsigned char lead)
+{
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return 1;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        return 2;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        return 3;
+    }
+    return 0;
+}
+
+// A key that types a non-ASCII character (é, €) sends its UTF-8 bytes together; the rest of
+// them must not satisfy the next wait.
+void consume_utf8_tail(int fd, unsigned char lead)
+{
+    unsigned char byte = 0;
+    for (int left = utf8_continuation_count(lead); left > 0; --left) {
+        if (!read_byte(fd, byte, SEQUENCE_GAP_MS) || (byte & 0xC0) != 0x80) {
+            return;
+        }
+    }
+}
+
 // Takes the rest of an escape sequence (arrows, function keys, Alt with a key), so that one
 // key press satisfies one wait and leaves nothing for the next.
 void consume_escape_sequence(int fd)
@@ -88,6 +120,7 @@ void consume_escape_sequence(int fd)
     if (!read_byte(fd, byte, SEQUENCE_GAP_MS)) {
         return; // the Escape key alone
     }
+    consume_utf8_tail(fd, byte); // Alt with a non-ASCII character
     if (byte == '[') {
         // CSI: parameter and intermediate bytes, then one final byte from 0x40 to 0x7E.
         while (read_byte(fd, byte, SEQUENCE_GAP_MS)) {
@@ -124,8 +157,12 @@ void wait_key_on_terminal(int fd)
         // TCSANOW, not TCSAFLUSH: a key typed while the program was busy must count.
         if (::tcsetattr(fd, TCSANOW, &raw) == 0) {
             unsigned char key = 0;
-            if (read_byte(fd, key, -1) && key == ESC) {
-                consume_escape_sequence(fd);
+            if (read_byte(fd, key, -1)) {
+                if (key == ESC) {
+                    consume_escape_sequence(fd);
+                } else {
+                    consume_utf8_tail(fd, key);
+                }
             }
         }
         // Restoring cannot be helped if it fails; the terminal is then left as the shell finds it.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +10,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
 #include "serial/device_path.h"
 
@@ -28,6 +32,101 @@ int poll_timeout_ms(steady::duration remaining)
     }
     const auto ms = std::chrono::ceil<milliseconds>(remaining).count();
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
+}
+
+// What the program changed on the port and must give back before it lets go of the line, also
+// when a signal ends the run: the exclusive flag outlives the program on a line that something
+// else keeps open (a serial bridge, a virtual null-modem), and the low-latency flag changes the
+// driver's behaviour for every later user of the adapter. Kept where a signal handler can reach it.
+struct line_changes {
+    volatile std::sig_atomic_t fd = -1;
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    volatile std::sig_atomic_t low_latency_set = 0;
+    serial_struct found_serial{};
+#endif
+};
+line_changes changes;
+
+// Async-signal-safe: only ioctl on the recorded descriptor.
+void give_back_line()
+{
+    const int fd = changes.fd;
+    if (fd < 0) {
+        return;
+    }
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    if (changes.low_latency_set != 0) {
+        // The driver's flags as found; if it refuses, there is nobody left to tell.
+        (void)::ioctl(fd, TIOCSSERIAL, &changes.found_serial);
+        changes.low_latency_set = 0;
+    }
+#endif
+    (void)::ioctl(fd, TIOCNXCL); // fails only on a line that is already gone
+    changes.fd = -1;
+}
+
+// Signals that end the run while the port is held, Ctrl-C during the transfer among them.
+constexpr int ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE};
+constexpr std::size_t ENDING_SIGNAL_COUNT = sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0];
+struct sigaction previous_actions[ENDING_SIGNAL_COUNT] { };
+
+extern "C" void give_back_and_reraise(int sig)
+{
+    give_back_line();
+    for (std::size_t i = 0; i < ENDING_SIGNAL_COUNT; ++i) {
+        if (ENDING_SIGNALS[i] == sig) {
+            (void)sigaction(sig, &previous_actions[i], nullptr); // whatever was there decides now
+        }
+    }
+    (void)std::raise(sig);
+}
+
+void catch_ending_signals()
+{
+    struct sigaction action { };
+    action.sa_handler = give_back_and_reraise;
+    (void)sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < ENDING_SIGNAL_COUNT; ++i) {
+        // Without the handler a signal leaves the flags set; the run itself is unaffected.
+        (void)sigaction(ENDING_SIGNALS[i], &action, &previous_actions[i]);
+        if (previous_actions[i].sa_handler == SIG_IGN) {
+            // An ignored signal does not end the run, so there is nothing to give back for it.
+            (void)sigaction(ENDING_SIGNALS[i], &previous_actions[i], nullptr);
+        }
+    }
+}
+
+void release_ending_signals()
+{
+    for (std::size_t i = 0; i < ENDING_SIGNAL_COUNT; ++i) {
+        (void)sigaction(ENDING_SIGNALS[i], &previous_actions[i], nullptr); // puts back what was there
+    }
+}
+
+// USB-serial adapters hold received bytes back for their latency timer (16 ms on FTDI), which
+// every one of an update's 244 replies would pay. Asking the driver for low latency removes
+// that wait; a driver or pseudo-terminal that refuses is used as it is.
+void request_low_latency(int fd)
+{
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    if (changes.fd != fd) {
+        return; // only the recorded port's flags can be given back
+    }
+    // The kernel declares the flags as int and the flag values as unsigned.
+    constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
+    serial_struct found{};
+    if (::ioctl(fd, TIOCGSERIAL, &found) != 0 || (found.flags & LOW_LATENCY) != 0) {
+        return;
+    }
+    serial_struct wanted = found;
+    wanted.flags |= LOW_LATENCY;
+    changes.found_serial = found;
+    if (::ioctl(fd, TIOCSSERIAL, &wanted) == 0) {
+        changes.low_latency_set = 1;
+    }
+#else
+    (void)fd; // no such driver setting on this platform
+#endif
 }
 
 } // namespace
@@ -51,6 +150,12 @@ void apply_line_settings(termios& settings)
 posix_serial_port::~posix_serial_port()
 {
     if (comport >= 0) {
+        if (changes.fd == comport) {
+            give_back_line();
+            release_ending_signals();
+        } else {
+            (void)::ioctl(comport, TIOCNXCL); // fails only on a line that is already gone
+        }
         // Nothing useful can be done about a failing close at the end of the run.
         (void)::close(comport);
     }
@@ -81,6 +186,12 @@ phase_result posix_serial_port::open_device(const char* path)
         return phase_result::failure;
     }
     comport = fd;
+    // The program holds one port; a second one open at the same time (only tests do that) has
+    // nothing recorded and is only made shareable again when it is closed.
+    if (changes.fd < 0) {
+        changes.fd = fd;
+        catch_ending_signals();
+    }
     return phase_result::success;
 }
 
@@ -94,6 +205,7 @@ void posix_serial_port::setup_comport()
     apply_line_settings(comSettings);
     // A port that refuses the settings is still used; the device's replies will tell.
     (void)::tcsetattr(comport, TCSANOW, &comSettings);
+    request_low_latency(comport);
 }
 
 void posix_serial_port::set_timeouts(timeout_profile profile)

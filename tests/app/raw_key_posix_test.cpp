@@ -52,6 +52,23 @@ TEST(RawKey, EachWaitTakesExactlyOneKey)
             "z"},
         {"Alt with a key", "\x1bx", ""},
         {"escape alone", "\x1b", ""},
+        {"e acute (two UTF-8 bytes) then a letter",
+            "\xc3\xa9"
+            "y",
+            "y"},
+        {"euro sign (three UTF-8 bytes)", "\xe2\x82\xac", ""},
+        {"emoji (four UTF-8 bytes) then a letter",
+            "\xf0\x9f\x98\x80"
+            "w",
+            "w"},
+        {"Alt with e acute",
+            "\x1b\xc3\xa9"
+            "z",
+            "z"},
+        {"stray continuation byte is a key of its own",
+            "\x80"
+            "m",
+            "m"},
         {"XOFF is a key too",
             "\x13"
             "q",

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
+#include <unistd.h>
 
 #include "support/expected_text.h"
 #include "support/process.h"
@@ -14,11 +19,32 @@ namespace {
 
 using namespace std::chrono_literals;
 
+const std::string erase_frame("\x1E\x00\x00\x00\x00\x03\x00", 7);
+
 process_options updater(const temp_dir& com_dir)
 {
     process_options options;
     options.argv = {TARVOLO_UPDATER_PATH};
     options.set_env = {{"TARVOLO_COM_DIR", com_dir.path}};
+    return options;
+}
+
+// The updater as an ordinary user would run it: as the test's own user when that is not root,
+// otherwise as nobody, from a copy of the program that nobody can reach.
+process_options ordinary_user_updater(const temp_dir& dir)
+{
+    process_options options = updater(dir);
+    if (geteuid() != 0) {
+        return options;
+    }
+    std::ifstream program(TARVOLO_UPDATER_PATH, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(program)), std::istreambuf_iterator<char>());
+    const std::string copy = dir.write_file("tarvolo_updater", bytes);
+    EXPECT_EQ(chmod(copy.c_str(), 0755), 0);
+    EXPECT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    options.argv = {copy};
+    options.run_as_uid = 65534;
+    options.run_as_gid = 65534;
     return options;
 }
 
@@ -57,55 +83,110 @@ TEST(UpdaterWithoutTerminal, HeldPortCannotBeOpenedTwice)
     EXPECT_EQ(first.wait(10s), 1);
 }
 
+TEST(UpdaterWithoutTerminal, OrdinaryUserOpensALineKeptOpenRunAfterRun)
+{
+    temp_dir dir;
+    // The test keeps the line open between the runs, as a serial bridge or null-modem does; the
+    // exclusive flag then lives on after a run, and only root ignores it.
+    pty_pair line;
+    ASSERT_EQ(fchmod(line.slave, 0666), 0);
+    ASSERT_EQ(symlink(line.slave_path.c_str(), (dir.path + "/com9").c_str()), 0);
+    const process_options options = ordinary_user_updater(dir);
+    for (int run = 1; run <= 2; ++run) {
+        const run_result result = run_detached(options, "9\n", 20s);
+        EXPECT_EQ(result.status, 1) << "run " << run;
+        EXPECT_EQ(result.output,
+            expected::banner + expected::port_question + "\n\r" + expected::port_opened(9) + expected::file_question +
+                "\n" + expected::exit_prompt)
+            << "run " << run;
+    }
+}
+
+TEST(UpdaterWithoutTerminal, UpdateEndedBySignalLeavesTheLineShareable)
+{
+    for (const int sig : {SIGINT, SIGTERM}) {
+        temp_dir dir;
+        pty_pair device;
+        make_raw(device.master);
+        ASSERT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
+        const std::string image = dir.write_file("fw.bin", sample_image());
+        child_process run = child_process::start_detached(updater(dir));
+        run.send_input("5\n" + image + "\n");
+        // Ended while it waits for the erase reply, the port held and exclusive.
+        ASSERT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
+        EXPECT_EQ(exclusive_flag(device.slave), 1);
+        ASSERT_EQ(kill(run.pid, sig), 0);
+        EXPECT_EQ(run.wait(10s), 128 + sig) << "the signal must still end the run as it would by default";
+        EXPECT_EQ(exclusive_flag(device.slave), 0) << "signal " << sig;
+    }
+}
+
 // An operator at a terminal: answers typed with Enter, the keys pressed alone.
 TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
 {
-    temp_dir dir;
-    pty_pair device;
-    make_raw(device.master);
-    ASSERT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
-    const std::string image = dir.write_file("fw.bin", sample_image());
+    struct row {
+        const char* what;
+        std::string start_key;
+        std::string exit_key;
+    };
+    const row rows[] = {
+        // The interrupt key is just a key at a key wait: the run ends with its own status.
+        {"letter, then the interrupt key", "k", "\x03"},
+        // A character of several UTF-8 bytes is one key: the bytes after the first must not
+        // satisfy the exit wait before the operator has read the result.
+        {"e acute, then the euro sign", "\xc3\xa9", "\xe2\x82\xac"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_dir dir;
+        pty_pair device;
+        make_raw(device.master);
+        ASSERT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
+        const std::string image = dir.write_file("fw.bin", sample_image());
 
-    pty_pair console;
-    child_process run = child_process::start_on_terminal(updater(dir), console);
+        pty_pair console;
+        child_process run = child_process::start_on_terminal(updater(dir), console);
 
-    std::string screen = read_until(console.master, "of the connected Tarvolo: ", 10s);
-    ASSERT_TRUE(write_all(console.master, "5\r"));
-    screen += read_until(console.master, "TVL_V6_FW_V3_7_2.bin): ", 10s);
-    ASSERT_TRUE(write_all(console.master, image + "\r"));
-    // The terminal turns each line feed into CR LF, as a Windows console does.
-    const std::string start_prompt_on_screen = "Press any key to start firmware update ...\r\n\r\n\r";
-    screen += read_until(console.master, start_prompt_on_screen, 10s);
-    ASSERT_NE(screen.find(start_prompt_on_screen), std::string::npos) << screen;
-    // The typed answers were echoed while the terminal was in its normal mode.
-    EXPECT_NE(screen.find("5\r\n"), std::string::npos);
+        std::string screen = read_until(console.master, "of the connected Tarvolo: ", 10s);
+        ASSERT_TRUE(write_all(console.master, "5\r"));
+        screen += read_until(console.master, "TVL_V6_FW_V3_7_2.bin): ", 10s);
+        ASSERT_TRUE(write_all(console.master, image + "\r"));
+        // The terminal turns each line feed into CR LF, as a Windows console does.
+        const std::string start_prompt_on_screen = "Press any key to start firmware update ...\r\n\r\n\r";
+        screen += read_until(console.master, start_prompt_on_screen, 10s);
+        ASSERT_NE(screen.find(start_prompt_on_screen), std::string::npos) << screen;
+        // The typed answers were echoed while the terminal was in its normal mode.
+        EXPECT_NE(screen.find("5\r\n"), std::string::npos);
 
-    // The Enter that ended the file name must not have started the update.
-    std::string later = read_for(console.master, 500ms, 1s);
-    EXPECT_EQ(later, "");
-    EXPECT_EQ(read_for(device.master, 100ms, 200ms), "") << "sent to the device before the start key";
+        // The Enter that ended the file name must not have started the update.
+        std::string later = read_for(console.master, 500ms, 1s);
+        EXPECT_EQ(later, "");
+        EXPECT_EQ(read_for(device.master, 100ms, 200ms), "") << "sent to the device before the start key";
 
-    // One key, no Enter, starts the update: the erase frame goes out, and a refusal ends it.
-    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
-    ASSERT_TRUE(write_all(console.master, "k"));
-    const std::string erase_frame("\x1E\x00\x00\x00\x00\x03\x00", 7);
-    EXPECT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
-    ASSERT_TRUE(write_all(device.master, std::string("\x1E\x01\x00\x00\x00\x00\x00\x04", 8)));
-    later += read_until(console.master, expected::exit_prompt, 30s);
-    EXPECT_EQ(later,
-        "Erasing firmware ...\r\n\r"
-        "Failure: No 'erase firmware' command response ...\r\n\r\n\r" +
-            expected::exit_prompt)
-        << "the start key was echoed, or the output differs";
+        // One key, no Enter, starts the update: the erase frame goes out, and a refusal ends it.
+        ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+        ASSERT_TRUE(write_all(console.master, r.start_key));
+        EXPECT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
+        ASSERT_TRUE(write_all(device.master, std::string("\x1E\x01\x00\x00\x00\x00\x00\x04", 8)));
+        later += read_until(console.master, expected::exit_prompt, 30s);
+        EXPECT_EQ(later,
+            "Erasing firmware ...\r\n\r"
+            "Failure: No 'erase firmware' command response ...\r\n\r\n\r" +
+                expected::exit_prompt)
+            << "the start key was echoed, or the output differs";
 
-    // The interrupt key is just a key at a key wait: the run ends with its own status.
-    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
-    ASSERT_TRUE(write_all(console.master, "\x03"));
-    EXPECT_EQ(run.wait(10s), 1);
+        // The exit prompt waits for a key of its own.
+        ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(run.running()) << "the run ended without waiting at the exit prompt";
+        ASSERT_TRUE(write_all(console.master, r.exit_key));
+        EXPECT_EQ(run.wait(10s), 1);
 
-    termios after{};
-    ASSERT_EQ(tcgetattr(console.slave, &after), 0);
-    EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
+        termios after{};
+        ASSERT_EQ(tcgetattr(console.slave, &after), 0);
+        EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
+        EXPECT_EQ(read_for(console.master, 100ms, 300ms), "") << "a key was echoed after the run";
+    }
 }
 
 } // namespace

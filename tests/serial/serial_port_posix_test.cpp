@@ -189,6 +189,22 @@ TEST(PosixSerialPort, SecondOpenOfAHeldPortFails)
     EXPECT_EQ(second.open_device(line.slave_path.c_str()), phase_result::failure);
 }
 
+TEST(PosixSerialPort, ClosingThePortMakesTheLineShareableAgain)
+{
+    // The test keeps the line open across both ports, as a serial bridge keeps its line.
+    pty_pair line;
+    {
+        posix_serial_port port;
+        ASSERT_EQ(port.open_device(line.slave_path.c_str()), phase_result::success);
+        port.setup_comport();
+        EXPECT_EQ(exclusive_flag(line.slave), 1);
+    }
+    EXPECT_EQ(exclusive_flag(line.slave), 0) << "only root could open the line after this run";
+    posix_serial_port next;
+    EXPECT_EQ(next.open_device(line.slave_path.c_str()), phase_result::success);
+    EXPECT_EQ(exclusive_flag(line.slave), 1);
+}
+
 TEST(PosixSerialPort, OnlyTerminalsOpen)
 {
     temp_dir dir;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -17,6 +18,10 @@ using steady = std::chrono::steady_clock;
 
 [[noreturn]] void exec_child(const process_options& options)
 {
+    // The program's signal handling is under test; what the test runner ignores must not leak in.
+    for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
+        (void)std::signal(sig, SIG_DFL);
+    }
     for (const auto& name : options.unset_env) {
         (void)::unsetenv(name.c_str());
     }
@@ -25,6 +30,10 @@ using steady = std::chrono::steady_clock;
     }
     if (!options.working_dir.empty() && ::chdir(options.working_dir.c_str()) != 0) {
         ::_exit(126);
+    }
+    if (options.run_as_uid != static_cast<uid_t>(-1) &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(options.run_as_gid) != 0 || ::setuid(options.run_as_uid) != 0)) {
+        ::_exit(125); // a test that asked for an ordinary user must never run as root instead
     }
     std::vector<char*> argv;
     for (const auto& arg : options.argv) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -148,4 +149,10 @@ bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+int exclusive_flag(int fd)
+{
+    int set = -1;
+    return ::ioctl(fd, TIOCGEXCL, &set) == 0 ? set : -1;
 }

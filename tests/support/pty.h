@@ -35,3 +35,6 @@ std::string read_for(int fd, std::chrono::milliseconds quiet, std::chrono::milli
 
 // Waits until the terminal has echo and signals off, as the key wait makes it. False on timeout.
 bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout);
+
+// The terminal's exclusive-use flag (TIOCEXCL): 1 set, 0 clear, -1 when it cannot be read.
+int exclusive_flag(int fd);
