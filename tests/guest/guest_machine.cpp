@@ -1,0 +1,322 @@
+#include "guest/guest_machine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <elf.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "guest/initramfs.h"
+#include "support/pty.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+const std::string REPORT_MARK = "@@tarvolo ";
+
+std::runtime_error missing(const std::string& what, const std::string& package)
+{
+    return std::runtime_error(what + ": install the Debian package " + package);
+}
+
+std::string find_in_path(const std::string& program)
+{
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = dir + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+// Module names are spelt with '-' or '_' interchangeably (modprobe's rule).
+std::string module_name(const std::string& path)
+{
+    std::string name = fs::path(path).filename().string();
+    name = name.substr(0, name.find(".ko"));
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+}
+
+std::string xz_decompressed(const std::string& path)
+{
+    if (find_in_path("xz").empty()) {
+        throw missing("xz not found, needed for " + path, "xz-utils");
+    }
+    FILE* pipe = ::popen(("xz -dc '" + path + "'").c_str(), "r");
+    if (pipe == nullptr) {
+        throw std::runtime_error("cannot run xz");
+    }
+    std::string out;
+    char room[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(room, 1, sizeof room, pipe)) > 0) {
+        out.append(room, n);
+    }
+    if (::pclose(pipe) != 0) {
+        throw std::runtime_error("xz could not decompress " + path);
+    }
+    return out;
+}
+
+// A dynamically linked program names its loader in a PT_INTERP program header; the guest has none.
+bool statically_linked(const std::string& path)
+{
+    const std::string elf = file_contents(path);
+    Elf64_Ehdr header{};
+    if (elf.size() < sizeof header || elf.compare(0, SELFMAG, ELFMAG) != 0) {
+        return false;
+    }
+    std::memcpy(&header, elf.data(), sizeof header);
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr program{};
+        const std::size_t at = header.e_phoff + std::size_t{i} * header.e_phentsize;
+        if (at + sizeof program > elf.size()) {
+            return false;
+        }
+        std::memcpy(&program, elf.data() + at, sizeof program);
+        if (program.p_type == PT_INTERP) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+guest_kernel find_guest_kernel()
+{
+    guest_kernel found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/boot", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("vmlinuz-", 0) != 0) {
+            continue;
+        }
+        const std::string module_dir = "/lib/modules/" + name.substr(8);
+        // The newest kernel whose modules are there; the host may run a different one (a container's).
+        if (fs::exists(module_dir + "/modules.dep") && entry.path().string() > found.image) {
+            found.image = entry.path().string();
+            found.module_dir = module_dir;
+        }
+    }
+    if (found.image.empty()) {
+        throw missing("no kernel in /boot with its modules in /lib/modules", "linux-image-amd64");
+    }
+    if (::access(found.image.c_str(), R_OK) != 0) {
+        throw std::runtime_error(found.image + " is not readable (Debian makes it readable by root only)");
+    }
+    return found;
+}
+
+std::vector<kernel_module> guest_kernel::modules_for(const std::vector<std::string>& wanted) const
+{
+    std::ifstream builtin_list(module_dir + "/modules.builtin");
+    std::vector<std::string> builtin;
+    for (std::string line; std::getline(builtin_list, line);) {
+        builtin.push_back(module_name(line));
+    }
+    // modules.dep: "path: dependency dependency ...", the last dependency to be loaded first.
+    std::ifstream dep_list(module_dir + "/modules.dep");
+    std::map<std::string, std::vector<std::string>> load_order;
+    for (std::string line; std::getline(dep_list, line);) {
+        const auto colon = line.find(':');
+        std::istringstream deps(line.substr(colon + 1));
+        std::vector<std::string> order{std::istream_iterator<std::string>(deps), std::istream_iterator<std::string>()};
+        std::reverse(order.begin(), order.end());
+        order.push_back(line.substr(0, colon));
+        load_order[module_name(line.substr(0, colon))] = order;
+    }
+
+    std::vector<kernel_module> modules;
+    for (const std::string& name : wanted) {
+        const std::string key = module_name(name);
+        if (std::find(builtin.begin(), builtin.end(), key) != builtin.end()) {
+            continue;
+        }
+        const auto found = load_order.find(key);
+        if (found == load_order.end()) {
+            throw std::runtime_error("the kernel in " + module_dir + " has no module " + name);
+        }
+        for (const std::string& path : found->second) {
+            const std::string file = fs::path(path).filename().string();
+            const bool xz = file.size() > 3 && file.compare(file.size() - 3, 3, ".xz") == 0;
+            const std::string guest_name = xz ? file.substr(0, file.size() - 3) : file;
+            const bool known = std::any_of(
+                modules.begin(), modules.end(), [&](const kernel_module& m) { return m.name == guest_name; });
+            if (!known) {
+                const std::string full = module_dir + "/" + path;
+                modules.push_back({guest_name, xz ? xz_decompressed(full) : file_contents(full)});
+            }
+        }
+    }
+    return modules;
+}
+
+std::string find_static_busybox()
+{
+    const std::string busybox = "/bin/busybox";
+    if (::access(busybox.c_str(), X_OK) != 0 || !statically_linked(busybox)) {
+        throw missing("no statically linked " + busybox, "busybox-static");
+    }
+    return busybox;
+}
+
+guest_machine::guest_machine(const settings& s) : qmp_socket_(s.work_dir + "/qmp.sock")
+{
+    const std::string qemu = find_in_path("qemu-system-x86_64");
+    if (qemu.empty()) {
+        throw missing("qemu-system-x86_64 not found", "qemu-system-x86");
+    }
+    // Opened here and handed over, rather than opened by QEMU: QEMU runs in a session of its own
+    // (as every program the tests start), and a terminal it opened itself would become its
+    // controlling terminal, whose hang-up when the emulator ends would kill QEMU with SIGHUP.
+    const int line = ::open(s.device_tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (line < 0) {
+        throw std::runtime_error("cannot open " + s.device_tty);
+    }
+    process_options options;
+    options.argv = {qemu, "-accel", "tcg", "-machine", "pc", "-m", "256M", "-smp", "1", "-nodefaults",
+        "-no-user-config", "-display", "none", "-no-reboot", "-kernel", s.kernel_image, "-initrd", s.initramfs,
+        "-append", "console=ttyS0 quiet panic=-1 rdinit=/init", "-chardev", "stdio,id=console,signal=off", "-device",
+        "isa-serial,chardev=console,index=0", "-add-fd", "fd=" + std::to_string(line) + ",set=1", "-chardev",
+        "serial,id=line,path=/dev/fdset/1", "-qmp", "unix:" + qmp_socket_ + ",server=on,wait=off"};
+    if (s.device == adapter::uart_16550) {
+        options.argv.insert(options.argv.end(), {"-device", "isa-serial,chardev=line,index=1"});
+    } else {
+        // A real adapter stays plugged in when the device on its line goes quiet; without
+        // always-plugged QEMU would unplug it as soon as the emulator ends.
+        options.argv.insert(options.argv.end(),
+            {"-device", "qemu-xhci,id=usb", "-device",
+                "usb-serial,chardev=line,id=adapter,bus=usb.0,always-plugged=on"});
+    }
+    started = steady::now();
+    qemu_ = std::make_unique<child_process>(child_process::start_detached(options));
+    qemu_->close_input();
+    (void)::close(line); // QEMU has its own
+}
+
+guest_machine::~guest_machine() = default; // a QEMU still running is killed with its child_process
+
+bool guest_machine::read_console(steady::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+    pollfd waiter{qemu_->output, POLLIN, 0};
+    if (::poll(&waiter, 1, static_cast<int>(std::max(left.count(), 0L))) <= 0) {
+        return true;
+    }
+    char room[4096];
+    const ssize_t n = ::read(qemu_->output, room, sizeof room);
+    if (n <= 0) {
+        return false;
+    }
+    const auto now = steady::now();
+    console.append(room, static_cast<std::size_t>(n));
+    partial_line_.append(room, static_cast<std::size_t>(n));
+    std::size_t end = 0;
+    while ((end = partial_line_.find('\n')) != std::string::npos) {
+        std::string line = partial_line_.substr(0, end);
+        partial_line_.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.rfind(REPORT_MARK, 0) == 0) {
+            const auto space = line.find(' ', REPORT_MARK.size());
+            const std::string key = line.substr(REPORT_MARK.size(), space - REPORT_MARK.size());
+            reports_.push_back({key, space == std::string::npos ? "" : line.substr(space + 1), now});
+        }
+    }
+    return true;
+}
+
+bool guest_machine::wait_for(const std::string& key, std::chrono::milliseconds limit)
+{
+    const auto deadline = steady::now() + limit;
+    while (!report(key)) {
+        if (steady::now() >= deadline || !read_console(deadline)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void guest_machine::unplug_adapter()
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, qmp_socket_.c_str(), sizeof address.sun_path - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0) {
+            (void)::close(fd);
+        }
+        throw std::runtime_error("cannot reach QEMU's monitor at " + qmp_socket_);
+    }
+    // QEMU greets first and takes commands only once the capabilities are negotiated. Events may
+    // come between a command and its answer, so the answer is looked for in everything read.
+    std::string said = read_until(fd, "\n", 10s);
+    if (said.find("QMP") == std::string::npos) {
+        (void)::close(fd);
+        throw std::runtime_error("QEMU's monitor did not greet: " + said);
+    }
+    for (const std::string command :
+        {R"({"execute":"qmp_capabilities"})", R"({"execute":"device_del","arguments":{"id":"adapter"}})"}) {
+        said.clear();
+        (void)write_all(fd, command + "\n");
+        const auto deadline = steady::now() + 10s;
+        while (said.find("\"return\"") == std::string::npos && said.find("\"error\"") == std::string::npos &&
+            steady::now() < deadline) {
+            said += read_until(fd, "\n", 1s);
+        }
+        if (said.find("\"return\"") == std::string::npos) {
+            (void)::close(fd);
+            throw std::runtime_error("QEMU refused " + command + ": " + said);
+        }
+    }
+    (void)::close(fd);
+}
+
+int guest_machine::finish(std::chrono::milliseconds limit)
+{
+    if (!qemu_) {
+        return status_;
+    }
+    const auto deadline = steady::now() + limit;
+    while (steady::now() < deadline && read_console(deadline)) { }
+    status_ = qemu_->wait(1s);
+    qemu_.reset();
+    return status_;
+}
+
+std::optional<guest_report> guest_machine::report(const std::string& key) const
+{
+    const auto found =
+        std::find_if(reports_.rbegin(), reports_.rend(), [&](const guest_report& r) { return r.key == key; });
+    return found == reports_.rend() ? std::nullopt : std::optional<guest_report>(*found);
+}
+
+std::vector<guest_report> guest_machine::reports(const std::string& key) const
+{
+    std::vector<guest_report> found;
+    std::copy_if(reports_.begin(), reports_.end(), std::back_inserter(found),
+        [&](const guest_report& r) { return r.key == key; });
+    return found;
+}

@@ -1,0 +1,63 @@
+#!/bin/busybox sh
+# The guest's first process. Sets the guest up, runs the case in /case.sh and powers off. The
+# console is the only channel back to the host: everything the host checks is a line
+# "@@tarvolo KEY VALUE" written by report.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+# Kernel messages would land in the middle of the report lines.
+echo 1 >/proc/sys/kernel/printk
+
+report() { echo "@@tarvolo $*"; }
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+
+report up "$(uptime_s)"
+for module in $(cat /lib/modules/load-order); do
+    insmod "/lib/modules/$module" || report insmod-failed "$module"
+done
+
+# wait_for PATH: a USB adapter's node appears some time after its driver is loaded.
+wait_for() {
+    tries=0
+    while [ ! -e "$1" ]; do
+        if [ $tries -ge 300 ]; then
+            report missing "$1"
+            return 1
+        fi
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+}
+
+# update NAME PORT [USER]: one run of the updater as USER (root by default), answering PORT and the
+# sample image. Under setsid it has no controlling terminal, so both key waits end at once. Reports
+# the identity it ran with, when it ended, its exit status and its console output (base64, so that
+# every byte arrives as it was written).
+update() {
+    printf '%s\n/home/fw.bin\n' "$2" |
+        su -s /bin/sh "${3:-root}" -c "id >/tmp/$1.id; exec setsid /bin/tarvolo_updater" >"/tmp/$1.out" 2>&1
+    status=$?
+    report "$1.end" "$(uptime_s)"
+    report "$1.identity" "$(cat "/tmp/$1.id")"
+    report "$1.status" "$status"
+    report "$1.output" "$(base64 -w 0 "/tmp/$1.out")"
+}
+
+# speed NAME DEVICE: the line speed the device was left at.
+speed() { report "$1.speed" "$(stty -F "$2" speed)"; }
+
+# sample_latency FILE OUTPUT: reports FILE's value and then OUTPUT's size, over and over until
+# killed. A value read before a size belongs to a moment when the output was at most that long.
+sample_latency() {
+    while :; do
+        read -r value <"$1"
+        report latency.sample "$value $(stat -c %s "$2" 2>/dev/null || echo 0)"
+        sleep 0.05
+    done
+}
+
+. /case.sh
+report done "$(uptime_s)"
+poweroff -f
