@@ -8,11 +8,17 @@ using std::chrono::milliseconds;
 // of millions of years, far past what the clock's nanoseconds can count.
 transfer_clock::time_point add_saturating(transfer_clock::time_point from, std::uint64_t ms)
 {
-    const auto room = std::chrono::floor<milliseconds>(transfer_clock::time_point::max() - from).count();
-    if (room < 0 || ms >= static_cast<std::uint64_t>(room)) {
+    constexpr auto most_ms = std::chrono::floor<milliseconds>(transfer_clock::duration::max()).count();
+    if (ms > static_cast<std::uint64_t>(most_ms)) {
         return transfer_clock::time_point::max();
     }
-    return from + milliseconds(static_cast<milliseconds::rep>(ms));
+    const auto wait =
+        std::chrono::duration_cast<transfer_clock::duration>(milliseconds(static_cast<milliseconds::rep>(ms)));
+    // Compared on the side that cannot overflow, whatever the sign of `from`.
+    if (from > transfer_clock::time_point::max() - wait) {
+        return transfer_clock::time_point::max();
+    }
+    return from + wait;
 }
 
 } // namespace
