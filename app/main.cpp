@@ -1,8 +1,10 @@
 #include "app/main_sequence.h"
+#include "app/standard_console.h"
 
 int main()
 {
     // Arguments are ignored: everything the run needs comes from the dialogue and the file.
+    const console_scope operator_console(standard_console());
     const auto port = make_platform_port();
     return run_main_sequence(*port);
 }

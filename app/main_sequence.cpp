@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/console.h"
 #include "app/dialogue.h"
 #include "common/image_constants.h"
+#include "console/console.h"
 #include "image/firmware_file.h"
 #include "protocol/update.h"
 

@@ -49,6 +49,10 @@ public:
         for (std::size_t i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
             // Without the handler the terminal may stay raw after such a signal, nothing worse.
             (void)sigaction(FATAL_SIGNALS[i], &action, &previous_actions[i]);
+            if (previous_actions[i].sa_handler == SIG_IGN) {
+                // An ignored signal does not end the wait, so the terminal needs no rescue from it.
+                (void)sigaction(FATAL_SIGNALS[i], &previous_actions[i], nullptr);
+            }
         }
     }
     ~fatal_signal_guard()

@@ -1,7 +1,7 @@
 #include "image/firmware_file.h"
 
-#include "app/console.h"
 #include "common/image_constants.h"
+#include "console/console.h"
 
 const char MSG_FIRMWARE_UNREADABLE[] = "Failure reading firmware ...\n\n\r";
 

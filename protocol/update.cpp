@@ -1,7 +1,7 @@
 #include "protocol/update.h"
 
-#include "app/console.h"
 #include "common/image_constants.h"
+#include "console/console.h"
 #include "protocol/frames.h"
 
 namespace {

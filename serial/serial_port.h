@@ -14,12 +14,6 @@ enum class timeout_profile : std::uint32_t {
 
 constexpr std::uint32_t profile_ms(timeout_profile profile) { return static_cast<std::uint32_t>(profile); }
 
-// Worst case of a read of `count` bytes under a profile, as the timeout fields define it.
-constexpr std::uint64_t read_total_limit_ms(timeout_profile profile, std::uint32_t count)
-{
-    return std::uint64_t{count} * profile_ms(profile) + profile_ms(profile);
-}
-
 // The port the device hangs on. Everything above this interface is portable; each platform
 // supplies one implementation, and the tests supply an in-memory one.
 class serial_port {

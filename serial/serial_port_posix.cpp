@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
@@ -18,7 +19,7 @@
 
 namespace {
 
-using steady = std::chrono::steady_clock;
+using steady = transfer_clock;
 using milliseconds = std::chrono::milliseconds;
 
 constexpr std::uint32_t REPLY_READ_SIZE = 8;
@@ -220,9 +221,8 @@ void posix_serial_port::set_timeouts(timeout_profile profile)
 
 void posix_serial_port::send_block(const unsigned char* data, std::uint32_t length)
 {
-    const auto deadline = steady::now() +
-        milliseconds(std::uint64_t{length} * tempComTimeouts.WriteTotalTimeoutMultiplier +
-            tempComTimeouts.WriteTotalTimeoutConstant);
+    const auto deadline =
+        transfer_deadline(tempComTimeouts, transfer_direction::write, length, steady::now(), std::nullopt);
     std::uint32_t sent = 0;
     while (sent < length) {
         const ssize_t n = ::write(comport, data + sent, length - sent);
@@ -251,20 +251,12 @@ void posix_serial_port::send_block(const unsigned char* data, std::uint32_t leng
 std::uint32_t posix_serial_port::read_reply(unsigned char* dest)
 {
     const auto start = steady::now();
-    // cppcheck reads the chrono arithmetic below as a second assignment to `start`.
-    // cppcheck-suppress redundantAssignment
-    const auto deadline = start +
-        milliseconds(std::uint64_t{REPLY_READ_SIZE} * tempComTimeouts.ReadTotalTimeoutMultiplier +
-            tempComTimeouts.ReadTotalTimeoutConstant);
-    const milliseconds interval(tempComTimeouts.ReadIntervalTimeout);
+    std::optional<steady::time_point> last_byte;
     std::uint32_t got = 0;
-    auto last_byte_at = start;
     while (got < REPLY_READ_SIZE) {
         const auto now = steady::now();
-        auto limit = deadline;
-        if (got > 0 && last_byte_at + interval < limit) {
-            limit = last_byte_at + interval;
-        }
+        const auto limit =
+            transfer_deadline(tempComTimeouts, transfer_direction::read, REPLY_READ_SIZE, start, last_byte);
         if (now >= limit) {
             break;
         }
@@ -285,7 +277,7 @@ std::uint32_t posix_serial_port::read_reply(unsigned char* dest)
         const ssize_t n = ::read(comport, dest + got, REPLY_READ_SIZE - got);
         if (n > 0) {
             got += static_cast<std::uint32_t>(n);
-            last_byte_at = steady::now();
+            last_byte = steady::now();
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
             break; // end of file, or EIO from a terminal whose other side has gone
         }

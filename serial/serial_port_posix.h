@@ -4,15 +4,7 @@
 
 #include "serial/port_name.h"
 #include "serial/serial_port.h"
-
-// The five timeout fields, kept under their Windows names so both builds read alike.
-struct comm_timeouts {
-    std::uint32_t ReadIntervalTimeout = 0;
-    std::uint32_t ReadTotalTimeoutMultiplier = 0;
-    std::uint32_t ReadTotalTimeoutConstant = 0;
-    std::uint32_t WriteTotalTimeoutMultiplier = 0;
-    std::uint32_t WriteTotalTimeoutConstant = 0;
-};
+#include "serial/transfer_deadline.h"
 
 // A terminal device driven with termios. Reads and writes are timed with poll(), never with
 // VMIN/VTIME, which cannot express a total limit together with a 10 s byte interval.
@@ -31,6 +23,9 @@ public:
     void send_block(const unsigned char* data, std::uint32_t length) override;
     std::uint32_t read_reply(unsigned char* dest) override;
 
+    const comm_timeouts& timeouts() const { return tempComTimeouts; }
+
+private:
     int comport = -1;
     comport_names names;
     termios comSettings{};

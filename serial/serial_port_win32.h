@@ -20,6 +20,9 @@ public:
     void send_block(const unsigned char* data, std::uint32_t length) override;
     std::uint32_t read_reply(unsigned char* dest) override;
 
+    const COMMTIMEOUTS& timeouts() const { return tempComTimeouts; }
+
+private:
     HANDLE comport = INVALID_HANDLE_VALUE;
     comport_names names;
     DCB comSettings{};

@@ -128,6 +128,7 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
         const char* what;
         std::string start_key;
         std::string exit_key;
+        int exit_signal = 0; // sent instead of the exit key
     };
     const row rows[] = {
         // The interrupt key is just a key at a key wait: the run ends with its own status.
@@ -135,6 +136,8 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
         // A character of several UTF-8 bytes is one key: the bytes after the first must not
         // satisfy the exit wait before the operator has read the result.
         {"e acute, then the euro sign", "\xc3\xa9", "\xe2\x82\xac"},
+        // Ended at the exit prompt: the terminal and the line are both given back on the way out.
+        {"letter, then SIGTERM at the exit prompt", "k", "", SIGTERM},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -179,8 +182,15 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
         ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
         std::this_thread::sleep_for(300ms);
         EXPECT_TRUE(run.running()) << "the run ended without waiting at the exit prompt";
-        ASSERT_TRUE(write_all(console.master, r.exit_key));
-        EXPECT_EQ(run.wait(10s), 1);
+        EXPECT_EQ(exclusive_flag(device.slave), 1);
+        if (r.exit_signal != 0) {
+            ASSERT_EQ(kill(run.pid, r.exit_signal), 0);
+            EXPECT_EQ(run.wait(10s), 128 + r.exit_signal);
+        } else {
+            ASSERT_TRUE(write_all(console.master, r.exit_key));
+            EXPECT_EQ(run.wait(10s), 1);
+        }
+        EXPECT_EQ(exclusive_flag(device.slave), 0);
 
         termios after{};
         ASSERT_EQ(tcgetattr(console.slave, &after), 0);

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/console.h"
 #include "app/dialogue.h"
+#include "console/console.h"
 #include "fuzz_check.h"
 #include "support/expected_text.h"
 

@@ -17,8 +17,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/console.h"
 #include "common/image_constants.h"
+#include "console/console.h"
 #include "fuzz_check.h"
 #include "image/firmware_file.h"
 #include "output_only_console.h"

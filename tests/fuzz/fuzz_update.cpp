@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/console.h"
 #include "common/image_constants.h"
+#include "console/console.h"
 #include "fuzz_check.h"
 #include "output_only_console.h"
 #include "protocol/update.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "fuzz_check.h"
 
 // A console for code that only writes: it keeps the output, and any read or key wait is a

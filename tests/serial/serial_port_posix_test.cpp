@@ -72,14 +72,14 @@ TEST(PosixSerialPort, SetupAppliesTheNormalProfileToAllFiveFields)
     open_port p;
     p.port.set_timeouts(timeout_profile::erase);
     p.port.setup_comport();
-    const comm_timeouts& t = p.port.tempComTimeouts;
+    const comm_timeouts& t = p.port.timeouts();
     for (const std::uint32_t field : {t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
              t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}) {
         EXPECT_EQ(field, 1000U);
     }
     p.port.set_timeouts(timeout_profile::erase);
-    EXPECT_EQ(p.port.tempComTimeouts.ReadIntervalTimeout, 10000U);
-    EXPECT_EQ(p.port.tempComTimeouts.WriteTotalTimeoutConstant, 10000U);
+    EXPECT_EQ(p.port.timeouts().ReadIntervalTimeout, 10000U);
+    EXPECT_EQ(p.port.timeouts().WriteTotalTimeoutConstant, 10000U);
 }
 
 TEST(PosixSerialPort, ControlBytesPassBothWaysUntouched)

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
+#include "console/console.h"
 
 // A console whose input is a fixed text and whose output is kept, installed for its lifetime.
 class captured_console final : public console {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "loader_emulator/write_fully.h"
+
 namespace {
 
 using steady = std::chrono::steady_clock;
@@ -94,21 +96,7 @@ void make_raw(int fd)
     }
 }
 
-bool write_all(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool write_all(int fd, const std::string& bytes) { return emu::write_fully(fd, bytes.data(), bytes.size()); }
 
 std::string read_until(int fd, const std::string& until, std::chrono::milliseconds timeout)
 {

@@ -2,8 +2,9 @@
 
 #include <cstddef>
 
-// Where the dialogue's text goes and comes from. The program uses standard output, standard
-// input and the platform's raw key read; the tests put captured text in their place.
+// Where the program's text goes and comes from. The entry installs standard output, standard
+// input and the platform's raw key read; the tests put captured text in their place. It sits
+// below everything that talks to the operator, so every layer can write without reaching up.
 class console {
 public:
     virtual ~console() = default;
@@ -15,9 +16,6 @@ public:
     // Blocks until one key is pressed; returns at once when there is nothing to read keys from.
     virtual void wait_raw_key() = 0;
 };
-
-// Standard output (unbuffered), standard input and the platform's raw key read.
-console& standard_console();
 
 // Makes `replacement` the console that say and wait_key use while the scope lives.
 class console_scope {
@@ -31,6 +29,8 @@ private:
     console* previous_;
 };
 
+// The console installed last. With none installed, nobody is there: text goes nowhere, input
+// is at its end and a key wait ends at once.
 console& active_console();
 
 // The one path for every text the program shows: printf form, placeholders filled.

@@ -1,0 +1,33 @@
+#include "app/standard_console.h"
+
+#include <cstdio>
+
+#include "app/raw_key.h"
+
+namespace {
+
+class stdio_console final : public console {
+public:
+    stdio_console()
+    {
+        // Prompts that end without a line break must be on the screen before the program waits.
+        (void)std::setvbuf(stdout, nullptr, _IONBF, 0); // fails only after output began; none has
+    }
+
+    void write(const char* text, std::size_t length) override
+    {
+        // A console that cannot be written to has nobody to tell; the run goes on.
+        (void)std::fwrite(text, 1, length, stdout);
+    }
+    int read_char() override { return std::getc(stdin); }
+    void unread_char(int c) override { (void)std::ungetc(c, stdin); } // one character always fits
+    void wait_raw_key() override { read_raw_key(); }
+};
+
+} // namespace
+
+console& standard_console()
+{
+    static stdio_console instance;
+    return instance;
+}
