@@ -113,7 +113,8 @@ guest_kernel find_guest_kernel()
         }
         const std::string module_dir = "/lib/modules/" + name.substr(8);
         // The newest kernel whose modules are there; the host may run a different one (a container's).
-        if (fs::exists(module_dir + "/modules.dep") && entry.path().string() > found.image) {
+        if (fs::exists(module_dir + "/modules.dep") &&
+            (found.image.empty() || ::strverscmp(entry.path().c_str(), found.image.c_str()) > 0)) {
             found.image = entry.path().string();
             found.module_dir = module_dir;
         }
