@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release artefacts of HEAD twice (scripts/release), from clones in two directories
-# whose paths differ in length, the second with another umask and time zone, and compares them
+# whose paths differ in length, the second with another umask, time zone and locale, and compares them
 # byte for byte: any build path, build time or local setting that leaks into an artefact shows.
 # Uncommitted changes are not part of HEAD and so not part of the check.
 set -euo pipefail
@@ -30,7 +30,7 @@ build() {
   echo "   $((SECONDS - start)) s"
 }
 build "$first"
-(umask 0002 && TZ=Pacific/Kiritimati build "$second")
+(umask 0002 && TZ=Pacific/Kiritimati LC_ALL=C.UTF-8 build "$second")
 
 a=$first/build/release-artifacts
 b=$second/build/release-artifacts
