@@ -1,6 +1,7 @@
 # Run by cpack between the staging install and the archive (CPACK_PRE_BUILD_SCRIPTS): a plain
 # `cmake --install` leaves man pages and the changelog as they are, a Debian package carries them
 # compressed the way Debian's own tools do it, gzip -9n, so that no name or time enters the file.
+cmake_policy(VERSION 3.21)
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
