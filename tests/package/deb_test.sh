@@ -4,6 +4,7 @@
 # then used for a complete update with nothing but the unpacked programs.
 #   tests/package/deb_test.sh BUILD_DIR VERSION
 set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
 version=$2
 
@@ -86,6 +87,7 @@ for page in "$work/updater-root/usr/share/man/man1/tarvolo_updater.1.gz" \
   [ -z "$warnings" ] || fail "groff -man -ww on $(basename "$page"):"$'\n'"$warnings"
   echo "$(basename "$page"): gzip -n, no groff warnings"
 done
+"$source_dir/tests/package/man_messages.sh" "$work/updater-root/usr/share/man/man1/tarvolo_updater.1.gz" "$source_dir"
 
 echo "== a complete update with the unpacked programs"
 ports=$work/ports
