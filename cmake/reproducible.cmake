@@ -23,7 +23,7 @@ if(TARVOLO_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
   set(ENV{SOURCE_DATE_EPOCH} "${TARVOLO_SOURCE_DATE_EPOCH}")
 else()
   set(TARVOLO_SOURCE_DATE_EPOCH "")
-  message(STATUS "No commit date (not a git checkout, SOURCE_DATE_EPOCH unset): artefacts carry the build time")
+  message(STATUS "No commit date (no git or not a checkout, SOURCE_DATE_EPOCH unset): artefacts carry the build time")
 endif()
 string(TIMESTAMP TARVOLO_RELEASE_DATE "%Y-%m-%d" UTC)
 
