@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/raw_key.h"
+#include "common/signal_relay_posix.h"
 
 namespace {
 
@@ -20,50 +21,17 @@ constexpr int SEQUENCE_GAP_MS = 50;
 volatile std::sig_atomic_t raw_fd = -1;
 termios saved_settings{};
 
-constexpr int FATAL_SIGNALS[] = {SIGHUP, SIGTERM, SIGQUIT, SIGPIPE};
-constexpr std::size_t FATAL_SIGNAL_COUNT = sizeof FATAL_SIGNALS / sizeof FATAL_SIGNALS[0];
-struct sigaction previous_actions[FATAL_SIGNAL_COUNT] { };
+const signal_relay* terminal_relay = nullptr;
 
-extern "C" void restore_and_reraise(int sig)
+extern "C" void restore_and_pass_on(int sig)
 {
     if (raw_fd >= 0) {
         (void)tcsetattr(raw_fd, TCSANOW, &saved_settings); // best effort while dying
     }
-    // The handler that was there before (the serial port's, which gives the line back) or the
-    // default takes the signal once this one returns.
-    for (std::size_t i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
-        if (FATAL_SIGNALS[i] == sig) {
-            (void)sigaction(sig, &previous_actions[i], nullptr);
-        }
+    if (terminal_relay != nullptr) {
+        terminal_relay->pass_on(sig); // the serial port's handler gives the line back next
     }
-    (void)std::raise(sig);
 }
-
-class fatal_signal_guard {
-public:
-    fatal_signal_guard()
-    {
-        struct sigaction action { };
-        action.sa_handler = restore_and_reraise;
-        (void)sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
-            // Without the handler the terminal may stay raw after such a signal, nothing worse.
-            (void)sigaction(FATAL_SIGNALS[i], &action, &previous_actions[i]);
-            if (previous_actions[i].sa_handler == SIG_IGN) {
-                // An ignored signal does not end the wait, so the terminal needs no rescue from it.
-                (void)sigaction(FATAL_SIGNALS[i], &previous_actions[i], nullptr);
-            }
-        }
-    }
-    ~fatal_signal_guard()
-    {
-        for (std::size_t i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
-            (void)sigaction(FATAL_SIGNALS[i], &previous_actions[i], nullptr); // puts back what was there
-        }
-    }
-    fatal_signal_guard(const fatal_signal_guard&) = delete;
-    fatal_signal_guard& operator=(const fatal_signal_guard&) = delete;
-};
 
 // Reads one byte, waiting at most `timeout_ms` (-1: without limit). False when none came.
 bool read_byte(int fd, unsigned char& byte, int timeout_ms)
@@ -157,7 +125,7 @@ void wait_key_on_terminal(int fd)
     saved_settings = previous;
     raw_fd = fd;
     {
-        fatal_signal_guard guard;
+        const signal_relay relay({SIGHUP, SIGTERM, SIGQUIT, SIGPIPE}, restore_and_pass_on, terminal_relay);
         // TCSANOW, not TCSAFLUSH: a key typed while the program was busy must count.
         if (::tcsetattr(fd, TCSANOW, &raw) == 0) {
             unsigned char key = 0;

@@ -8,9 +8,9 @@ namespace {
 
 class no_console final : public console {
 public:
-    void write(const char*, std::size_t) override { }
+    void write(const char* /*text*/, std::size_t /*length*/) override { }
     int read_char() override { return EOF; }
-    void unread_char(int) override { }
+    void unread_char(int /*c*/) override { }
     void wait_raw_key() override { }
 };
 

@@ -15,6 +15,7 @@
 #include <linux/serial.h>
 #endif
 
+#include "common/signal_relay_posix.h"
 #include "serial/device_path.h"
 
 namespace {
@@ -67,40 +68,14 @@ void give_back_line()
 }
 
 // Signals that end the run while the port is held, Ctrl-C during the transfer among them.
-constexpr int ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE};
-constexpr std::size_t ENDING_SIGNAL_COUNT = sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0];
-struct sigaction previous_actions[ENDING_SIGNAL_COUNT] { };
+const signal_relay* line_relay = nullptr;
+std::optional<signal_relay> line_relay_holder;
 
-extern "C" void give_back_and_reraise(int sig)
+extern "C" void give_back_and_pass_on(int sig)
 {
     give_back_line();
-    for (std::size_t i = 0; i < ENDING_SIGNAL_COUNT; ++i) {
-        if (ENDING_SIGNALS[i] == sig) {
-            (void)sigaction(sig, &previous_actions[i], nullptr); // whatever was there decides now
-        }
-    }
-    (void)std::raise(sig);
-}
-
-void catch_ending_signals()
-{
-    struct sigaction action { };
-    action.sa_handler = give_back_and_reraise;
-    (void)sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < ENDING_SIGNAL_COUNT; ++i) {
-        // Without the handler a signal leaves the flags set; the run itself is unaffected.
-        (void)sigaction(ENDING_SIGNALS[i], &action, &previous_actions[i]);
-        if (previous_actions[i].sa_handler == SIG_IGN) {
-            // An ignored signal does not end the run, so there is nothing to give back for it.
-            (void)sigaction(ENDING_SIGNALS[i], &previous_actions[i], nullptr);
-        }
-    }
-}
-
-void release_ending_signals()
-{
-    for (std::size_t i = 0; i < ENDING_SIGNAL_COUNT; ++i) {
-        (void)sigaction(ENDING_SIGNALS[i], &previous_actions[i], nullptr); // puts back what was there
+    if (line_relay != nullptr) {
+        line_relay->pass_on(sig);
     }
 }
 
@@ -153,7 +128,7 @@ posix_serial_port::~posix_serial_port()
     if (comport >= 0) {
         if (changes.fd == comport) {
             give_back_line();
-            release_ending_signals();
+            line_relay_holder.reset();
         } else {
             (void)::ioctl(comport, TIOCNXCL); // fails only on a line that is already gone
         }
@@ -191,7 +166,8 @@ phase_result posix_serial_port::open_device(const char* path)
     // nothing recorded and is only made shareable again when it is closed.
     if (changes.fd < 0) {
         changes.fd = fd;
-        catch_ending_signals();
+        line_relay_holder.emplace(
+            std::initializer_list<int>{SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE}, give_back_and_pass_on, line_relay);
     }
     return phase_result::success;
 }
