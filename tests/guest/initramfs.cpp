@@ -28,11 +28,6 @@ void initramfs_writer::file(const std::string& name, const std::string& contents
     entry(name, S_IFREG | mode, contents);
 }
 
-void initramfs_writer::symlink(const std::string& name, const std::string& target)
-{
-    entry(name, S_IFLNK | 0777, target);
-}
-
 void initramfs_writer::char_device(const std::string& name, unsigned major, unsigned minor, unsigned mode)
 {
     entry(name, S_IFCHR | mode, {}, major, minor);

@@ -14,7 +14,6 @@ public:
 
     void directory(const std::string& name, unsigned mode = 0755);
     void file(const std::string& name, const std::string& contents, unsigned mode = 0644);
-    void symlink(const std::string& name, const std::string& target);
     void char_device(const std::string& name, unsigned major, unsigned minor, unsigned mode);
     // Writes the trailer; throws if anything could not be written.
     void finish();
