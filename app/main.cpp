@@ -1,8 +1,10 @@
+#include "app/closed_output.h"
 #include "app/main_sequence.h"
 #include "app/standard_console.h"
 
 int main()
 {
+    keep_running_on_closed_output();
     // Arguments are ignored: everything the run needs comes from the dialogue and the file.
     const console_scope operator_console(standard_console());
     const auto port = make_platform_port();

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -28,10 +29,16 @@ extern "C" void restore_and_pass_on(int sig)
     if (raw_fd >= 0) {
         (void)tcsetattr(raw_fd, TCSANOW, &saved_settings); // best effort while dying
     }
-    if (terminal_relay != nullptr) {
-        terminal_relay->pass_on(sig); // the serial port's handler gives the line back next
-    }
+    pass_on_signal(terminal_relay, sig); // the serial port's handler gives the line back next
 }
+
+// A byte read as part of one key that turned out to start the next (a letter typed after a
+// broken UTF-8 character): it belongs to the next wait on the same terminal, not to the bin.
+struct kept_byte {
+    int fd = -1;
+    unsigned char byte = 0;
+};
+kept_byte kept;
 
 // Reads one byte, waiting at most `timeout_ms` (-1: without limit). False when none came.
 bool read_byte(int fd, unsigned char& byte, int timeout_ms)
@@ -78,7 +85,11 @@ void consume_utf8_tail(int fd, unsigned char lead)
 {
     unsigned char byte = 0;
     for (int left = utf8_continuation_count(lead); left > 0; --left) {
-        if (!read_byte(fd, byte, SEQUENCE_GAP_MS) || (byte & 0xC0) != 0x80) {
+        if (!read_byte(fd, byte, SEQUENCE_GAP_MS)) {
+            return;
+        }
+        if ((byte & 0xC0) != 0x80) {
+            kept = {fd, byte}; // no continuation: the start of the next key
             return;
         }
     }
@@ -109,6 +120,22 @@ void consume_escape_sequence(int fd)
 
 } // namespace
 
+namespace {
+
+// The first byte of the next key: one kept from the last wait on this terminal, or one typed.
+bool first_byte(int fd, unsigned char& byte)
+{
+    if (kept.fd == fd) {
+        byte = kept.byte;
+        kept.fd = -1;
+        return true;
+    }
+    kept.fd = -1; // kept for another terminal, which this wait does not read
+    return read_byte(fd, byte, -1);
+}
+
+} // namespace
+
 void wait_key_on_terminal(int fd)
 {
     termios previous{};
@@ -122,35 +149,43 @@ void wait_key_on_terminal(int fd)
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
 
-    saved_settings = previous;
-    raw_fd = fd;
+    std::optional<signal_relay> relay;
+    bool is_raw = false;
     {
-        const signal_relay relay({SIGHUP, SIGTERM, SIGQUIT, SIGPIPE}, restore_and_pass_on, terminal_relay);
+        // Recorded before the change, both under one block: a signal finds the found settings
+        // and a handler to put them back, whichever instant it comes at.
+        const signal_block hold;
+        saved_settings = previous;
+        raw_fd = fd;
+        relay.emplace(restore_and_pass_on, terminal_relay);
         // TCSANOW, not TCSAFLUSH: a key typed while the program was busy must count.
-        if (::tcsetattr(fd, TCSANOW, &raw) == 0) {
-            unsigned char key = 0;
-            if (read_byte(fd, key, -1)) {
-                if (key == ESC) {
-                    consume_escape_sequence(fd);
-                } else {
-                    consume_utf8_tail(fd, key);
-                }
+        is_raw = ::tcsetattr(fd, TCSANOW, &raw) == 0;
+    }
+    if (is_raw) {
+        unsigned char key = 0;
+        if (first_byte(fd, key)) {
+            if (key == ESC) {
+                consume_escape_sequence(fd);
+            } else {
+                consume_utf8_tail(fd, key);
             }
         }
-        // Restoring cannot be helped if it fails; the terminal is then left as the shell finds it.
-        (void)::tcsetattr(fd, TCSANOW, &previous);
     }
+    const signal_block hold;
+    // Restoring cannot be helped if it fails; the terminal is then left as the shell finds it.
+    (void)::tcsetattr(fd, TCSANOW, &previous);
+    relay.reset();
     raw_fd = -1;
 }
 
 void read_raw_key()
 {
     // The controlling terminal, not standard input: an Enter already read into standard input
-    // must not count, and the wait must work when standard input is redirected.
-    const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // must not count, and the wait must work when standard input is redirected. Held open for
+    // the run, so that a byte kept from one wait is found by the next on the same descriptor.
+    static const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return; // no terminal: the wait ends at once
     }
     wait_key_on_terminal(fd);
-    (void)::close(fd); // read-only use; nothing is lost if the close fails
 }

@@ -1,45 +1,79 @@
 #include "common/signal_relay_posix.h"
 
-signal_relay::signal_relay(std::initializer_list<int> signals, void (*handler)(int), const signal_relay*& self)
-    : self_(self)
+#include <pthread.h>
+
+namespace {
+
+sigset_t run_ending_set()
 {
+    sigset_t set;
+    (void)sigemptyset(&set);
+    for (const int sig : RUN_ENDING_SIGNALS) {
+        (void)sigaddset(&set, sig); // valid signal numbers: cannot fail
+    }
+    return set;
+}
+
+} // namespace
+
+signal_block::signal_block()
+{
+    const sigset_t set = run_ending_set();
+    // Fails only for an invalid argument; without the block the windows stay as they were.
+    blocked_ = pthread_sigmask(SIG_BLOCK, &set, &previous_) == 0;
+}
+
+signal_block::~signal_block()
+{
+    if (blocked_) {
+        (void)pthread_sigmask(SIG_SETMASK, &previous_, nullptr); // the mask as found: cannot fail
+    }
+}
+
+signal_relay::signal_relay(void (*handler)(int), const signal_relay*& self) : self_(self)
+{
+    const signal_block hold;
     self_ = this;
     struct sigaction action { };
     action.sa_handler = handler;
     (void)sigemptyset(&action.sa_mask);
-    for (const int sig : signals) {
-        if (count_ == MOST) {
-            break;
-        }
+    for (const int sig : RUN_ENDING_SIGNALS) {
         relayed& entry = relayed_[count_];
+        // Read first: an ignored signal must never meet the handler, and the entry must be
+        // complete before the handler can be reached.
+        if (sigaction(sig, nullptr, &entry.previous) != 0 || entry.previous.sa_handler == SIG_IGN) {
+            continue;
+        }
         entry.sig = sig;
-        // Without the handler the signal ends the process as before, leaving the change in place.
-        if (sigaction(sig, &action, &entry.previous) != 0) {
-            continue;
-        }
-        if (entry.previous.sa_handler == SIG_IGN) {
-            (void)sigaction(sig, &entry.previous, nullptr); // puts the ignore back as it was
-            continue;
-        }
         ++count_;
+        if (sigaction(sig, &action, nullptr) != 0) {
+            --count_; // without the handler the signal ends the process as before
+        }
     }
 }
 
 signal_relay::~signal_relay()
 {
+    const signal_block hold;
     for (std::size_t i = 0; i < count_; ++i) {
         (void)sigaction(relayed_[i].sig, &relayed_[i].previous, nullptr); // puts back what was there
     }
     self_ = nullptr;
 }
 
-void signal_relay::pass_on(int sig) const
+void pass_on_signal(const signal_relay* relay, int sig)
 {
-    for (std::size_t i = 0; i < count_; ++i) {
-        if (relayed_[i].sig == sig) {
-            (void)sigaction(sig, &relayed_[i].previous, nullptr);
+    struct sigaction next { };
+    next.sa_handler = SIG_DFL;
+    (void)sigemptyset(&next.sa_mask);
+    if (relay != nullptr) {
+        for (std::size_t i = 0; i < relay->count_; ++i) {
+            if (relay->relayed_[i].sig == sig) {
+                next = relay->relayed_[i].previous;
+            }
         }
     }
+    (void)sigaction(sig, &next, nullptr);
     // Blocked while its handler runs, the signal arrives again as soon as the handler returns.
     (void)std::raise(sig);
 }

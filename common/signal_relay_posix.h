@@ -2,32 +2,56 @@
 
 #include <csignal>
 #include <cstddef>
-#include <initializer_list>
 
-// Puts a handler in front of the signals that would end the process, for as long as the relay
-// lives, so that what the program changed outside itself (a raw terminal, a port's flags) is put
-// back first. The handler does its own work and then calls pass_on: whatever was there before,
+// The signals that end a run by default while the program has something to give back. SIGPIPE
+// is not among them: the program ignores it from the start, so that an operator's closed output
+// pipe cannot end an update half-way.
+constexpr int RUN_ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT};
+
+// Holds the run-ending signals back for as long as it lives. A change outside the program and
+// its record are made under one, so that a signal finds either both or neither; one that arrives
+// meanwhile is delivered when the block ends, to a handler that knows everything. Blocks nest.
+class signal_block {
+public:
+    signal_block();
+    ~signal_block();
+    signal_block(const signal_block&) = delete;
+    signal_block& operator=(const signal_block&) = delete;
+
+private:
+    sigset_t previous_{};
+    bool blocked_ = false;
+};
+
+// Puts a handler in front of the run-ending signals, for as long as the relay lives, so that
+// what the program changed outside itself (a raw terminal, a port's flags) is put back first.
+// The handler does its own work and then calls pass_on_signal: whatever was there before,
 // another relay's handler or the default, then takes the signal, so relays stack and the process
-// still ends by that signal. Signals that the process ignores are left ignored: they end nothing.
+// still ends by that signal. Signals that the process ignores are never caught, not even for an
+// instant: they end nothing.
 class signal_relay {
 public:
-    // `self` is where the handler finds this relay: it is set before the handler is installed and
-    // cleared after it is gone, so that no signal can find it empty.
-    signal_relay(std::initializer_list<int> signals, void (*handler)(int), const signal_relay*& self);
+    // `self` is where the handler finds this relay: it is set before any handler is installed and
+    // cleared after they are all gone, so that no signal can find it empty.
+    signal_relay(void (*handler)(int), const signal_relay*& self);
     ~signal_relay();
     signal_relay(const signal_relay&) = delete;
     signal_relay& operator=(const signal_relay&) = delete;
 
-    // Async-signal-safe; for the handler, once its own work is done.
-    void pass_on(int sig) const;
-
 private:
+    friend void pass_on_signal(const signal_relay* relay, int sig);
+
     struct relayed {
         int sig;
         struct sigaction previous;
     };
-    static constexpr std::size_t MOST = 8;
+    static constexpr std::size_t MOST = sizeof RUN_ENDING_SIGNALS / sizeof RUN_ENDING_SIGNALS[0];
     relayed relayed_[MOST]{};
     std::size_t count_ = 0;
     const signal_relay*& self_;
 };
+
+// Async-signal-safe; for a relay's handler once its own work is done. Hands `sig` to what
+// `relay` found in place, or to the default action when the relay is gone or never took it, so
+// that the handler can never be reached again by the signal it passes on.
+void pass_on_signal(const signal_relay* relay, int sig);

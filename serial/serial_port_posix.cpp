@@ -74,9 +74,7 @@ std::optional<signal_relay> line_relay_holder;
 extern "C" void give_back_and_pass_on(int sig)
 {
     give_back_line();
-    if (line_relay != nullptr) {
-        line_relay->pass_on(sig);
-    }
+    pass_on_signal(line_relay, sig);
 }
 
 // USB-serial adapters hold received bytes back for their latency timer (16 ms on FTDI), which
@@ -96,9 +94,14 @@ void request_low_latency(int fd)
     }
     serial_struct wanted = found;
     wanted.flags |= LOW_LATENCY;
+    // Recorded before the driver is asked, under one block: on a USB adapter the request takes
+    // milliseconds, and a signal meanwhile must find the flags to give back. Giving back what
+    // was found is harmless if the driver refuses.
+    const signal_block hold;
     changes.found_serial = found;
-    if (::ioctl(fd, TIOCSSERIAL, &wanted) == 0) {
-        changes.low_latency_set = 1;
+    changes.low_latency_set = 1;
+    if (::ioctl(fd, TIOCSSERIAL, &wanted) != 0) {
+        changes.low_latency_set = 0;
     }
 #else
     (void)fd; // no such driver setting on this platform
@@ -125,16 +128,20 @@ void apply_line_settings(termios& settings)
 
 posix_serial_port::~posix_serial_port()
 {
-    if (comport >= 0) {
+    if (comport < 0) {
+        return;
+    }
+    {
+        const signal_block hold;
         if (changes.fd == comport) {
             give_back_line();
             line_relay_holder.reset();
         } else {
             (void)::ioctl(comport, TIOCNXCL); // fails only on a line that is already gone
         }
-        // Nothing useful can be done about a failing close at the end of the run.
-        (void)::close(comport);
     }
+    // Nothing useful can be done about a failing close at the end of the run.
+    (void)::close(comport);
 }
 
 phase_result posix_serial_port::open_comport(int num_comport)
@@ -156,19 +163,36 @@ phase_result posix_serial_port::open_device(const char* path)
         return phase_result::failure;
     }
     // A serial port is a terminal; anything else behind the name is not a port to write flash through.
+    if (::isatty(fd) == 0) {
+        (void)::close(fd); // the open already failed; a close error adds nothing
+        return phase_result::failure;
+    }
+    const signal_block hold;
     // TIOCEXCL keeps other users out but not root, so a lock on the device is taken as well.
-    if (::isatty(fd) == 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+    // The lock first: while another program holds the line, its exclusive flag is not ours to
+    // touch, not even to give back. The lock itself goes with the descriptor.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        (void)::close(fd); // the open already failed; a close error adds nothing
+        return phase_result::failure;
+    }
+    // The program holds one port; a second one open at the same time (only tests do that) has
+    // nothing recorded and is only made shareable again when it is closed.
+    const bool recorded = changes.fd < 0;
+    if (recorded) {
+        // Recorded, and its handler in place, before the line is changed: a signal at any
+        // instant from here on finds what to give back (clearing a flag never set is harmless).
+        changes.fd = fd;
+        line_relay_holder.emplace(give_back_and_pass_on, line_relay);
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        if (recorded) {
+            give_back_line();
+            line_relay_holder.reset();
+        }
         (void)::close(fd); // the open already failed; a close error adds nothing
         return phase_result::failure;
     }
     comport = fd;
-    // The program holds one port; a second one open at the same time (only tests do that) has
-    // nothing recorded and is only made shareable again when it is closed.
-    if (changes.fd < 0) {
-        changes.fd = fd;
-        line_relay_holder.emplace(
-            std::initializer_list<int>{SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE}, give_back_and_pass_on, line_relay);
-    }
     return phase_result::success;
 }
 

@@ -84,6 +84,32 @@ TEST(RawKey, EachWaitTakesExactlyOneKey)
     }
 }
 
+TEST(RawKey, ByteThatBreaksACharacterIsTheNextKey)
+{
+    struct row {
+        const char* what;
+        std::string typed;
+        std::string left_after_two_waits;
+    };
+    const row rows[] = {
+        {"letter after a lone lead byte", "\xc3x!", "!"},
+        {"letter inside a four-byte character",
+            "\xf0"
+            "abc",
+            "bc"},
+        {"escape sequence after a lone lead byte", "\xe2\x1b[Az", "z"},
+    };
+    for (const auto& r : rows) {
+        pty_pair tty;
+        make_raw(tty.slave);
+        ASSERT_TRUE(write_all(tty.master, r.typed));
+        wait_key_on_terminal(tty.slave);
+        // Had the first wait swallowed the byte, this one would take the byte after it.
+        wait_key_on_terminal(tty.slave);
+        EXPECT_EQ(left_on(tty.slave), r.left_after_two_waits) << r.what;
+    }
+}
+
 TEST(RawKey, SettingsComeBackAndNothingIsEchoed)
 {
     pty_pair tty;

@@ -19,7 +19,7 @@ using steady = std::chrono::steady_clock;
 [[noreturn]] void exec_child(const process_options& options)
 {
     // The program's signal handling is under test; what the test runner ignores must not leak in.
-    for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
+    for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE}) {
         (void)std::signal(sig, SIG_DFL);
     }
     for (const auto& name : options.unset_env) {
@@ -87,6 +87,10 @@ child_process child_process::start_detached(const process_options& options)
     int out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
+    }
+    if (options.output_closed) {
+        (void)::close(out[0]);
+        out[0] = -1;
     }
     child_process child;
     child.pid = spawn(options, in[0], out[1], nullptr);
@@ -173,8 +177,10 @@ run_result run_detached(const process_options& options, const std::string& input
     child.send_input(input);
     child.close_input();
     run_result result;
-    result.output = read_until(child.output, std::string(1, '\0'), timeout);
-    result.status = child.wait(std::chrono::milliseconds(2000));
+    if (child.output >= 0) {
+        result.output = read_until(child.output, std::string(1, '\0'), timeout);
+    }
+    result.status = child.wait(child.output >= 0 ? std::chrono::milliseconds(2000) : timeout);
     result.seconds = std::chrono::duration<double>(steady::now() - start).count();
     return result;
 }

@@ -16,6 +16,9 @@ struct process_options {
     // When both are set, the child gives up root for this user and group before it runs.
     uid_t run_as_uid = static_cast<uid_t>(-1);
     gid_t run_as_gid = static_cast<gid_t>(-1);
+    // Detached runs only: standard output and error go into a pipe whose reading end is closed
+    // before the program starts, as when the reader of `prog | tee log` has gone.
+    bool output_closed = false;
 };
 
 // A program started by a test, always in a session of its own so that it never sees the test
