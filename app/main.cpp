@@ -1,5 +1,5 @@
-#include "app/closed_output.h"
 #include "app/main_sequence.h"
+#include "app/platform_streams.h"
 #include "app/standard_console.h"
 
 int main()

@@ -54,6 +54,10 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     }
     if (port.open_comport(num_comport) != phase_result::success) {
         say(MSG_PORT_UNAVAILABLE, num_comport);
+        const open_failure why = port.why_not_opened();
+        if (!why.reason.empty()) {
+            say_reason(why.device.c_str(), why.reason.c_str());
+        }
         return exit_path(EXIT_FAILED);
     }
     say(MSG_PORT_OPENED, num_comport);

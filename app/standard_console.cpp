@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/platform_streams.h"
 #include "app/raw_key.h"
 
 namespace {
@@ -22,6 +23,7 @@ public:
     int read_char() override { return std::getc(stdin); }
     void unread_char(int c) override { (void)std::ungetc(c, stdin); } // one character always fits
     void wait_raw_key() override { read_raw_key(); }
+    void write_reason(const char* text, std::size_t length) override { write_reason_line(text, length); }
 };
 
 } // namespace

@@ -6,6 +6,9 @@
 
 namespace {
 
+// The installed name, not argv[0]: the program takes no arguments, and operators run it by name.
+constexpr char PROGRAM_NAME[] = "tarvolo_updater";
+
 class no_console final : public console {
 public:
     void write(const char* /*text*/, std::size_t /*length*/) override { }
@@ -56,3 +59,9 @@ void say(const char* format, ...)
 }
 
 void wait_key() { active_console().wait_raw_key(); }
+
+void say_reason(const char* subject, const char* reason)
+{
+    const std::string line = std::string(PROGRAM_NAME) + ": " + subject + ": " + reason + "\n";
+    active_console().write_reason(line.data(), line.size());
+}

@@ -15,6 +15,14 @@ public:
     virtual void unread_char(int c) = 0;
     // Blocks until one key is pressed; returns at once when there is nothing to read keys from.
     virtual void wait_raw_key() = 0;
+    // One line that tells the operator why something could not be done, beside the program's own
+    // messages (standard error, where the platform shows one apart from the console). By default
+    // the line goes nowhere.
+    virtual void write_reason(const char* text, std::size_t length)
+    {
+        (void)text;
+        (void)length;
+    }
 };
 
 // Makes `replacement` the console that say and wait_key use while the scope lives.
@@ -41,3 +49,7 @@ void say(const char* format, ...);
 
 // Waits for one key press on the console; the key itself is not used.
 void wait_key();
+
+// Tells why `subject` (a device, a file) failed, in the usual form of command-line tools:
+// "tarvolo_updater: SUBJECT: REASON" and a line feed.
+void say_reason(const char* subject, const char* reason);

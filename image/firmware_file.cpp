@@ -1,5 +1,8 @@
 #include "image/firmware_file.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "common/image_constants.h"
 #include "console/console.h"
 
@@ -56,7 +59,9 @@ phase_result load_firmware(const char* firmware_file, unsigned char* firmware_bu
 {
     std::FILE* file = std::fopen(firmware_file, "rb");
     if (file == nullptr) {
+        const int error = errno;
         say(MSG_FIRMWARE_UNREADABLE);
+        say_reason(firmware_file, std::strerror(error));
         return phase_result::failure;
     }
     if (measure_size(file) != static_cast<long>(FW_IMAGE_SIZE)) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/phase_result.h"
 
@@ -14,6 +15,12 @@ enum class timeout_profile : std::uint32_t {
 
 constexpr std::uint32_t profile_ms(timeout_profile profile) { return static_cast<std::uint32_t>(profile); }
 
+// Why a port could not be opened: the device tried and the system's reason.
+struct open_failure {
+    std::string device;
+    std::string reason;
+};
+
 // The port the device hangs on. Everything above this interface is portable; each platform
 // supplies one implementation, and the tests supply an in-memory one.
 class serial_port {
@@ -22,6 +29,8 @@ public:
 
     // Opens COM port `num_comport` (1 to 255) for exclusive use. Writes nothing to the console.
     virtual phase_result open_comport(int num_comport) = 0;
+    // After a failed open_comport: why, where the platform tells; the reason is empty otherwise.
+    virtual open_failure why_not_opened() const { return {}; }
     // Normal timeout profile, then 115200 baud 8N1; everything else as the port reports it.
     virtual void setup_comport() = 0;
     virtual void set_timeouts(timeout_profile profile) = 0;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 #if defined(__linux__)
 #include <linux/serial.h>
 #endif
@@ -108,6 +110,26 @@ void request_low_latency(int fd)
 #endif
 }
 
+// What an operator needs to hear when the port is taken: the system's own words for it ("Device
+// or resource busy", "Resource temporarily unavailable") do not say who has it.
+constexpr char HELD_ELSEWHERE[] = "held by another program";
+constexpr char NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
+
+std::string open_error_reason(const char* path, int error)
+{
+    if (error == EBUSY) {
+        return HELD_ELSEWHERE; // another program set the exclusive flag
+    }
+    std::string reason = std::strerror(error);
+    // A link to a device that is gone, as a by-id link to an adapter that is not plugged in.
+    char target[256];
+    const ssize_t length = error == ENOENT ? ::readlink(path, target, sizeof target - 1) : -1;
+    if (length > 0) {
+        reason += " (a link to " + std::string(target, static_cast<std::size_t>(length)) + ")";
+    }
+    return reason;
+}
+
 } // namespace
 
 void apply_line_settings(termios& settings)
@@ -154,26 +176,33 @@ phase_result posix_serial_port::open_comport(int num_comport)
     return open_device(path.c_str());
 }
 
+phase_result posix_serial_port::refuse(const char* path, std::string reason)
+{
+    failure_ = {path, std::move(reason)};
+    return phase_result::failure;
+}
+
 phase_result posix_serial_port::open_device(const char* path)
 {
     // Non-blocking, so that a port without carrier cannot hang the open; every operation below
     // waits with poll() instead.
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return phase_result::failure;
+        return refuse(path, open_error_reason(path, errno));
     }
     // A serial port is a terminal; anything else behind the name is not a port to write flash through.
     if (::isatty(fd) == 0) {
         (void)::close(fd); // the open already failed; a close error adds nothing
-        return phase_result::failure;
+        return refuse(path, NOT_A_TERMINAL);
     }
     const signal_block hold;
     // TIOCEXCL keeps other users out but not root, so a lock on the device is taken as well.
     // The lock first: while another program holds the line, its exclusive flag is not ours to
     // touch, not even to give back. The lock itself goes with the descriptor.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         (void)::close(fd); // the open already failed; a close error adds nothing
-        return phase_result::failure;
+        return refuse(path, error == EWOULDBLOCK ? HELD_ELSEWHERE : std::strerror(error));
     }
     // The program holds one port; a second one open at the same time (only tests do that) has
     // nothing recorded and is only made shareable again when it is closed.
@@ -185,14 +214,16 @@ phase_result posix_serial_port::open_device(const char* path)
         line_relay_holder.emplace(give_back_and_pass_on, line_relay);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
+        const int error = errno;
         if (recorded) {
             give_back_line();
             line_relay_holder.reset();
         }
         (void)::close(fd); // the open already failed; a close error adds nothing
-        return phase_result::failure;
+        return refuse(path, std::strerror(error));
     }
     comport = fd;
+    failure_ = {};
     return phase_result::success;
 }
 

@@ -18,6 +18,7 @@ public:
     phase_result open_comport(int num_comport) override;
     // Opens the device at `path` exactly as open_comport opens a named port.
     phase_result open_device(const char* path);
+    open_failure why_not_opened() const override { return failure_; }
     void setup_comport() override;
     void set_timeouts(timeout_profile profile) override;
     void send_block(const unsigned char* data, std::uint32_t length) override;
@@ -30,6 +31,9 @@ private:
     comport_names names;
     termios comSettings{};
     comm_timeouts tempComTimeouts;
+    open_failure failure_;
+
+    phase_result refuse(const char* path, std::string reason);
 };
 
 // Applies the line settings to a termios record: 115200 baud 8N1, receiver on, modem status

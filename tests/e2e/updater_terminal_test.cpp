@@ -3,8 +3,11 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -48,13 +51,64 @@ process_options ordinary_user_updater(const temp_dir& dir)
     return options;
 }
 
-TEST(UpdaterWithoutTerminal, PortThatDoesNotExist)
+// Standard error shares the pipe with standard output, so the reason must stand right after the
+// message it explains.
+TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
 {
-    temp_dir com_dir;
-    const run_result run = run_detached(updater(com_dir), "7\n", 20s);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output,
-        expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(7) + expected::exit_prompt);
+    struct row {
+        const char* what;
+        // Makes what stands at `com7` in the port folder; returns what must be kept open meanwhile.
+        std::function<std::unique_ptr<pty_pair>(const temp_dir&, const std::string& com7)> make;
+        bool as_ordinary_user;
+        std::string file_name;
+        std::string reason; // after "tarvolo_updater: <path>: "
+    };
+    const std::string unopened = expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(7);
+    const auto device = [](int mode) {
+        return [mode](const temp_dir&, const std::string& com7) {
+            auto line = std::make_unique<pty_pair>();
+            EXPECT_EQ(fchmod(line->slave, static_cast<mode_t>(mode)), 0);
+            EXPECT_EQ(symlink(line->slave_path.c_str(), com7.c_str()), 0);
+            return line;
+        };
+    };
+    const row rows[] = {
+        {"missing device", [](const temp_dir&, const std::string&) { return std::unique_ptr<pty_pair>(); }, false, "",
+            "No such file or directory"},
+        {"no permission", device(0), true, "", "Permission denied"},
+        {"held by another program",
+            [&](const temp_dir& dir, const std::string& com7) {
+                auto line = device(0666)(dir, com7);
+                EXPECT_EQ(flock(line->slave, LOCK_EX | LOCK_NB), 0);
+                return line;
+            },
+            false, "", "held by another program"},
+        {"not a terminal",
+            [](const temp_dir& dir, const std::string& com7) {
+                EXPECT_EQ(rename(dir.write_file("plain", "").c_str(), com7.c_str()), 0);
+                return std::unique_ptr<pty_pair>();
+            },
+            false, "", "not a terminal, so not a serial port"},
+        {"image file missing", device(0666), false, "missing.bin", "No such file or directory"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_dir dir;
+        const std::string com7 = dir.path + "/com7";
+        const auto kept = r.make(dir, com7);
+        const process_options options = r.as_ordinary_user ? ordinary_user_updater(dir) : updater(dir);
+        const run_result run = run_detached(options, "7\n" + r.file_name + "\n", 20s);
+        EXPECT_EQ(run.status, 1);
+        const std::string why =
+            "tarvolo_updater: " + (r.file_name.empty() ? com7 : r.file_name) + ": " + r.reason + "\n";
+        if (r.file_name.empty()) {
+            EXPECT_EQ(run.output, unopened + why + expected::exit_prompt);
+        } else {
+            EXPECT_EQ(run.output,
+                expected::banner + expected::port_question + "\n\r" + expected::port_opened(7) +
+                    expected::file_question + "\n" + expected::unreadable + why + expected::exit_prompt);
+        }
+    }
 }
 
 TEST(UpdaterWithoutTerminal, EndOfInputAtTheFirstQuestion)
@@ -78,7 +132,9 @@ TEST(UpdaterWithoutTerminal, HeldPortCannotBeOpenedTwice)
 
     const run_result second = run_detached(updater(com_dir), "123\n", 20s);
     EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.output.find(expected::port_unavailable(123) + expected::exit_prompt), std::string::npos);
+    const std::string why = "tarvolo_updater: " + com_dir.path + "/com123: held by another program\n";
+    EXPECT_NE(second.output.find(expected::port_unavailable(123) + why + expected::exit_prompt), std::string::npos)
+        << second.output;
     first.close_input();
     EXPECT_EQ(first.wait(10s), 1);
 }
