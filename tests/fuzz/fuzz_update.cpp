@@ -19,6 +19,7 @@
 #include "common/image_constants.h"
 #include "console/console.h"
 #include "fuzz_check.h"
+#include "loader_emulator/crc16.h"
 #include "output_only_console.h"
 #include "protocol/update.h"
 #include "serial/serial_port.h"
@@ -38,33 +39,6 @@ constexpr std::uint8_t FIRST_RAW_REPLY = 0xE0;
 constexpr std::uint8_t RAW_LENGTH_MASK = 0x1F;
 constexpr unsigned char NOT_ERASED = 0x02;
 
-// CRC-16/XMODEM by table, computed here rather than taken from the product, so that a wrong
-// CRC frame or page trailer shows up as a difference.
-class crc16_xmodem {
-public:
-    crc16_xmodem()
-    {
-        for (unsigned i = 0; i < 256; ++i) {
-            unsigned crc = i << 8;
-            for (int bit = 0; bit < 8; ++bit) {
-                crc = (crc & 0x8000U) != 0 ? ((crc << 1) ^ 0x1021U) & 0xFFFFU : (crc << 1) & 0xFFFFU;
-            }
-            table_[i] = static_cast<std::uint16_t>(crc);
-        }
-    }
-    std::uint16_t operator()(const unsigned char* data, std::size_t count) const
-    {
-        unsigned crc = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            crc = ((crc << 8) ^ table_[((crc >> 8) ^ data[i]) & 0xFFU]) & 0xFFFFU;
-        }
-        return static_cast<std::uint16_t>(crc);
-    }
-
-private:
-    std::uint16_t table_[256] = {};
-};
-
 using bytes = std::vector<unsigned char>;
 
 // The image and everything the exchange should derive from it, made once per process.
@@ -74,13 +48,15 @@ struct fixture {
     // marker near the end followed by the CRC so far: that returns the CRC to 0 at each page end
     // and keeps those pages cheap, yet tells every page apart. Page 119 is varied throughout, so
     // that the image CRC and its trailer are not 0 and a swapped byte order shows.
+    //
+    // Every CRC here is the emulator's, not the product's, so that a wrong CRC frame or page
+    // trailer shows up as a difference instead of being computed the same wrong way twice.
     fixture() : image(FW_IMAGE_SIZE, 0)
     {
-        const crc16_xmodem crc;
         for (std::size_t page = 0; page + 1 < FW_PAGE_COUNT; ++page) {
             unsigned char* end = image.data() + (page + 1) * FW_PAGE_SIZE;
             const unsigned char marker = static_cast<unsigned char>(page + 1);
-            const std::uint16_t so_far = crc(&marker, 1);
+            const std::uint16_t so_far = emu::crc16(&marker, 1);
             end[-3] = marker;
             end[-2] = high(so_far);
             end[-1] = low(so_far);
@@ -88,10 +64,10 @@ struct fixture {
         for (std::size_t i = (FW_PAGE_COUNT - 1) * FW_PAGE_SIZE; i < image.size(); ++i) {
             image[i] = static_cast<unsigned char>(i * 7 % 256);
         }
-        const std::uint16_t image_crc = crc(image.data(), FW_CRC_SPAN);
+        const std::uint16_t image_crc = emu::crc16(image.data(), FW_CRC_SPAN);
         crc_frame = {0x1E, low(image_crc), high(image_crc), 0x00, 0x00, 0x02, 0x00};
         for (std::size_t page = 0; page < FW_PAGE_COUNT; ++page) {
-            const std::uint16_t page_crc = crc(image.data() + page * FW_PAGE_SIZE, FW_PAGE_SIZE);
+            const std::uint16_t page_crc = emu::crc16(image.data() + page * FW_PAGE_SIZE, FW_PAGE_SIZE);
             trailers.push_back({low(page_crc), high(page_crc)});
             FUZZ_CHECK((page_crc == 0) == (page + 1 < FW_PAGE_COUNT), "the fixture's pages lost their shape");
         }

@@ -41,21 +41,21 @@ const char* signal_name(int number)
     return number == SIGTERM ? "SIGTERM" : number == SIGINT ? "SIGINT" : number == SIGHUP ? "SIGHUP" : "a signal";
 }
 
-class Engine {
+class loader_engine {
 public:
-    Engine(const emulator_options& options, pty_link& link, transcript_log& transcript)
+    loader_engine(const emulator_options& options, pty_link& link, transcript_log& transcript)
         : options_(options), link_(link), transcript_(transcript)
     {
     }
 
     run_result run()
     {
-        while (state_ != State::finished) {
-            if (state_ == State::expect_data) {
+        while (state_ != loader_state::finished) {
+            if (state_ == loader_state::expect_data) {
                 on_data();
                 continue;
             }
-            const auto deadline = state_ == State::erasing ? erase_end_ : Clock::time_point::max();
+            const auto deadline = state_ == loader_state::erasing ? erase_end_ : emulator_clock::time_point::max();
             const wait_result w = link_.read_block(FRAME_SIZE, deadline);
             if (w == wait_result::deadline) {
                 on_erase_done();
@@ -77,9 +77,10 @@ public:
     }
 
 private:
-    enum class State { expect_erase, erasing, expect_crc, expect_header, expect_data, after_final, finished };
+    enum class loader_state { expect_erase, erasing, expect_crc, expect_header, expect_data, after_final, finished };
 
-    struct Reply {
+    // What became of one reply: whether the exchange can go on, and with which status.
+    struct reply_outcome {
         wait_result wait = wait_result::done;
         bool intact = false; // all 8 bytes went out
         std::uint8_t status = OK;
@@ -92,25 +93,25 @@ private:
         const std::uint8_t header[FRAME_SIZE] = {SYNC, HEADER_TAG, 0, 0, 0, static_cast<std::uint8_t>(page_), 0};
         const auto announced = static_cast<std::uint16_t>(frame[1] | (frame[2] << 8));
 
-        if (state_ == State::expect_erase && std::memcmp(frame, ERASE_FRAME, FRAME_SIZE) == 0) {
+        if (state_ == loader_state::expect_erase && std::memcmp(frame, ERASE_FRAME, FRAME_SIZE) == 0) {
             transcript_.host(frame, FRAME_SIZE, "erase");
-            if (reply(reply_step::erase, OK).status == OK && state_ != State::finished) {
-                state_ = State::erasing;
-                erase_end_ = Clock::now() + std::chrono::milliseconds(options_.erase_ms);
+            if (reply(reply_step::erase, OK).status == OK && state_ != loader_state::finished) {
+                state_ = loader_state::erasing;
+                erase_end_ = emulator_clock::now() + std::chrono::milliseconds(options_.erase_ms);
                 transcript_.note("erasing for " + std::to_string(options_.erase_ms) + " ms");
             }
-        } else if (state_ == State::expect_crc && looks_crc) {
+        } else if (state_ == loader_state::expect_crc && looks_crc) {
             transcript_.host(frame, FRAME_SIZE, "image CRC " + hex4(announced));
             announced_crc_ = announced;
-            if (reply(reply_step::crc, OK).status == OK && state_ != State::finished) {
-                state_ = State::expect_header;
+            if (reply(reply_step::crc, OK).status == OK && state_ != loader_state::finished) {
+                state_ = loader_state::expect_header;
                 page_ = 0;
             }
-        } else if (state_ == State::expect_header && std::memcmp(frame, header, FRAME_SIZE) == 0) {
+        } else if (state_ == loader_state::expect_header && std::memcmp(frame, header, FRAME_SIZE) == 0) {
             transcript_.host(frame, FRAME_SIZE, "header " + std::to_string(page_));
             const bool accepted = reply(reply_step::header, OK).status == OK;
-            if (accepted && state_ != State::finished) {
-                state_ = State::expect_data;
+            if (accepted && state_ != loader_state::finished) {
+                state_ = loader_state::expect_data;
             }
             refused_[static_cast<std::size_t>(page_)] |= !accepted;
         } else {
@@ -120,18 +121,19 @@ private:
 
     void on_wrong_frame(const std::uint8_t* frame, const std::uint16_t* announced)
     {
-        const bool early_crc = announced != nullptr && (state_ == State::expect_erase || state_ == State::erasing);
+        const bool early_crc =
+            announced != nullptr && (state_ == loader_state::expect_erase || state_ == loader_state::erasing);
         const std::string what =
             early_crc ? "image CRC " + hex4(*announced) + " before the erase was done" : "unexpected, " + where_now();
         transcript_.host(frame, FRAME_SIZE, what);
         problem(hex_bytes(frame, FRAME_SIZE) + ": " + what);
-        if (state_ == State::after_final) {
+        if (state_ == loader_state::after_final) {
             return; // nothing is left to answer
         }
         reply_step step = reply_step::erase;
-        if (early_crc || state_ == State::expect_crc) {
+        if (early_crc || state_ == loader_state::expect_crc) {
             step = reply_step::crc;
-        } else if (state_ == State::expect_header) {
+        } else if (state_ == loader_state::expect_header) {
             step = reply_step::header;
             refused_[static_cast<std::size_t>(page_)] = true;
         }
@@ -141,10 +143,10 @@ private:
     void on_erase_done()
     {
         transcript_.note("erase finished");
-        const Reply r = reply(reply_step::erase_done, OK);
-        if (state_ != State::finished) {
+        const reply_outcome r = reply(reply_step::erase_done, OK);
+        if (state_ != loader_state::finished) {
             // A refused erase-done means nothing is erased: the host has to start over.
-            state_ = r.status == OK ? State::expect_crc : State::expect_erase;
+            state_ = r.status == OK ? loader_state::expect_crc : loader_state::expect_erase;
         }
     }
 
@@ -152,7 +154,8 @@ private:
     {
         const fault_plan& plan = options_.fault_for(reply_step::data, page_);
         const std::string page = std::to_string(page_);
-        const wait_result w = link_.read_block(plan.hangup_mid ? PAGE_SIZE / 2 : BLOCK_SIZE, Clock::time_point::max());
+        const wait_result w =
+            link_.read_block(plan.hangup_mid ? PAGE_SIZE / 2 : BLOCK_SIZE, emulator_clock::time_point::max());
         if (w != wait_result::done) {
             end(w);
             return;
@@ -175,15 +178,15 @@ private:
         if (!good) {
             problem(what);
         }
-        const Reply r = reply(reply_step::data, good ? OK : PAGE_CRC_BAD);
-        if (state_ == State::finished) {
+        const reply_outcome r = reply(reply_step::data, good ? OK : PAGE_CRC_BAD);
+        if (state_ == loader_state::finished) {
             return;
         }
         // A refused page is not waited for again: the host is expected to give up.
         (good && r.status == OK ? accepted_ : refused_)[static_cast<std::size_t>(page_)] = true;
         if (page_ + 1 < PAGE_COUNT) {
             ++page_;
-            state_ = State::expect_header;
+            state_ = loader_state::expect_header;
         } else {
             send_final();
         }
@@ -203,11 +206,11 @@ private:
             status = IMAGE_CRC_BAD;
             problem("final: " + crcs);
         }
-        const Reply r = reply(reply_step::final_ack, status);
-        if (state_ == State::finished) {
+        const reply_outcome r = reply(reply_step::final_ack, status);
+        if (state_ == loader_state::finished) {
             return;
         }
-        state_ = State::after_final;
+        state_ = loader_state::after_final;
         if (!r.intact) {
             // Ending now would turn the host's timeout into a hangup: wait to be told to go.
             transcript_.note("final acknowledgement not fully sent; waiting for a signal or the idle timeout");
@@ -225,13 +228,13 @@ private:
         end("final acknowledgement sent with status " + hex2(r.status));
     }
 
-    Reply reply(reply_step step, std::uint8_t natural_status)
+    reply_outcome reply(reply_step step, std::uint8_t natural_status)
     {
         const int page = step == reply_step::header || step == reply_step::data ? page_ : 0;
         const fault_plan& plan = options_.fault_for(step, page);
         const std::string name = reply_name(step, page);
         const std::string fault = plan.any() ? "; fault " + plan.text : "";
-        Reply r;
+        reply_outcome r;
         r.status = plan.status >= 0 ? static_cast<std::uint8_t>(plan.status) : natural_status;
         if (plan.hangup) {
             hang_up("instead of the " + name, plan.text);
@@ -351,9 +354,9 @@ private:
 
     void end(const std::string& why)
     {
-        if (state_ != State::finished) {
+        if (state_ != loader_state::finished) {
             result_.end = why;
-            state_ = State::finished;
+            state_ = loader_state::finished;
             transcript_.note("end: " + why);
         }
     }
@@ -362,19 +365,19 @@ private:
     {
         const std::string page = std::to_string(page_);
         switch (state_) {
-        case State::expect_erase:
+        case loader_state::expect_erase:
             return "while waiting for the erase frame";
-        case State::erasing:
+        case loader_state::erasing:
             return "while erasing";
-        case State::expect_crc:
+        case loader_state::expect_crc:
             return "while waiting for the image CRC frame";
-        case State::expect_header:
+        case loader_state::expect_header:
             return "while waiting for header " + page;
-        case State::expect_data:
+        case loader_state::expect_data:
             return "while waiting for data " + page;
-        case State::after_final:
+        case loader_state::after_final:
             return "after the final acknowledgement";
-        case State::finished:
+        case loader_state::finished:
             break;
         }
         return "after the end";
@@ -383,9 +386,9 @@ private:
     const emulator_options& options_;
     pty_link& link_;
     transcript_log& transcript_;
-    State state_ = State::expect_erase;
+    loader_state state_ = loader_state::expect_erase;
     int page_ = 0;
-    Clock::time_point erase_end_{};
+    emulator_clock::time_point erase_end_{};
     std::uint16_t announced_crc_ = 0;
     std::array<bool, PAGE_COUNT> accepted_{};
     std::array<bool, PAGE_COUNT> refused_{};
@@ -398,7 +401,7 @@ private:
 
 run_result run_exchange(const emulator_options& options, pty_link& link, transcript_log& transcript)
 {
-    return Engine(options, link, transcript).run();
+    return loader_engine(options, link, transcript).run();
 }
 
 } // namespace emu

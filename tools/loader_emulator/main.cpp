@@ -42,7 +42,7 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes,
 
 int run(int argc, char** argv)
 {
-    const auto start = emu::Clock::now();
+    const auto start = emu::emulator_clock::now();
     emu::emulator_options options;
     std::string error;
     switch (emu::parse_options(argc, argv, options, error)) {

@@ -20,16 +20,16 @@ constexpr long long BITS_PER_BYTE = 10; // start + 8 data + stop
 constexpr auto DRAIN_LIMIT = std::chrono::milliseconds(3000);
 constexpr auto DRAIN_STEP = std::chrono::milliseconds(2);
 
-volatile std::sig_atomic_t g_signal = 0;
-int g_wake_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t caught_signal = 0;
+int wake_pipe[2] = {-1, -1};
 
 extern "C" void on_signal(int number)
 {
     const int saved = errno;
-    g_signal = number;
+    caught_signal = number;
     const char byte = 0;
     // Nothing useful can be done if the pipe is full: the poller is awake anyway.
-    (void)!::write(g_wake_pipe[1], &byte, 1);
+    (void)!::write(wake_pipe[1], &byte, 1);
     errno = saved;
 }
 
@@ -47,8 +47,8 @@ bool install_signal_handlers()
     action.sa_handler = on_signal; // no SA_RESTART: every wait must wake up and see the signal
     struct sigaction ignore { };
     ignore.sa_handler = SIG_IGN;
-    return ::pipe(g_wake_pipe) == 0 && set_flags(g_wake_pipe[0], FD_CLOEXEC, O_NONBLOCK) &&
-        set_flags(g_wake_pipe[1], FD_CLOEXEC, O_NONBLOCK) && ::sigemptyset(&action.sa_mask) == 0 &&
+    return ::pipe(wake_pipe) == 0 && set_flags(wake_pipe[0], FD_CLOEXEC, O_NONBLOCK) &&
+        set_flags(wake_pipe[1], FD_CLOEXEC, O_NONBLOCK) && ::sigemptyset(&action.sa_mask) == 0 &&
         ::sigemptyset(&ignore.sa_mask) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0 &&
         ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGHUP, &action, nullptr) == 0 &&
         ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
@@ -79,7 +79,7 @@ bool set_raw(int fd, bool fresh_com_speed)
     return ::tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
-timespec to_poll_timeout(Clock::duration d)
+timespec to_poll_timeout(emulator_clock::duration d)
 {
     const auto ns = std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
     timespec ts{};
@@ -172,15 +172,16 @@ bool pty_link::publish(std::string& error)
     return true;
 }
 
-int pty_link::signal_number() const { return static_cast<int>(g_signal); }
+int pty_link::signal_number() const { return static_cast<int>(caught_signal); }
 
-Clock::duration pty_link::wire_time(std::size_t size) const
+emulator_clock::duration pty_link::wire_time(std::size_t size) const
 {
     if (options_.baud <= 0) {
-        return Clock::duration::zero();
+        return emulator_clock::duration::zero();
     }
     const auto bits = static_cast<long long>(size) * BITS_PER_BYTE;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(bits * 1000000000LL / options_.baud));
+    return std::chrono::duration_cast<emulator_clock::duration>(
+        std::chrono::nanoseconds(bits * 1000000000LL / options_.baud));
 }
 
 wait_result pty_link::fail(const char* what)
@@ -190,19 +191,20 @@ wait_result pty_link::fail(const char* what)
 }
 
 // Waits for `events` on fd (or only for a signal when fd < 0) until deadline.
-wait_result pty_link::poll_until(int fd, short events, Clock::time_point deadline)
+wait_result pty_link::poll_until(int fd, short events, emulator_clock::time_point deadline)
 {
     for (;;) {
-        if (g_signal != 0) {
+        if (caught_signal != 0) {
             return wait_result::signal;
         }
-        const auto now = Clock::now();
-        if (deadline != Clock::time_point::max() && now >= deadline) {
+        const auto now = emulator_clock::now();
+        if (deadline != emulator_clock::time_point::max() && now >= deadline) {
             return wait_result::deadline;
         }
-        pollfd fds[2] = {{g_wake_pipe[0], POLLIN, 0}, {fd, events, 0}};
+        pollfd fds[2] = {{wake_pipe[0], POLLIN, 0}, {fd, events, 0}};
         const timespec timeout = to_poll_timeout(deadline - now);
-        const int n = ::ppoll(fds, fd >= 0 ? 2 : 1, deadline == Clock::time_point::max() ? nullptr : &timeout, nullptr);
+        const int n =
+            ::ppoll(fds, fd >= 0 ? 2 : 1, deadline == emulator_clock::time_point::max() ? nullptr : &timeout, nullptr);
         if (n < 0 && errno != EINTR) {
             return fail("poll");
         }
@@ -212,15 +214,15 @@ wait_result pty_link::poll_until(int fd, short events, Clock::time_point deadlin
     }
 }
 
-wait_result pty_link::sleep_until(Clock::time_point when)
+wait_result pty_link::sleep_until(emulator_clock::time_point when)
 {
     const wait_result w = poll_until(-1, 0, when);
     return w == wait_result::deadline ? wait_result::done : w;
 }
 
-wait_result pty_link::sleep_for(std::chrono::milliseconds time) { return sleep_until(Clock::now() + time); }
+wait_result pty_link::sleep_for(std::chrono::milliseconds time) { return sleep_until(emulator_clock::now() + time); }
 
-wait_result pty_link::read_block(std::size_t size, Clock::time_point deadline)
+wait_result pty_link::read_block(std::size_t size, emulator_clock::time_point deadline)
 {
     if (master_ < 0) {
         return wait_result::hangup;
@@ -228,7 +230,7 @@ wait_result pty_link::read_block(std::size_t size, Clock::time_point deadline)
     while (block_.size() < size) {
         // The host is only "idle" when it owes us bytes, not while the device works.
         auto until = deadline;
-        const bool idle_applies = options_.idle_timeout_ms > 0 && deadline == Clock::time_point::max();
+        const bool idle_applies = options_.idle_timeout_ms > 0 && deadline == emulator_clock::time_point::max();
         if (idle_applies) {
             until = last_activity_ + std::chrono::milliseconds(options_.idle_timeout_ms);
         }
@@ -252,9 +254,9 @@ wait_result pty_link::read_block(std::size_t size, Clock::time_point deadline)
             return wait_result::hangup;
         }
         if (block_.empty()) {
-            block_first_ = Clock::now();
+            block_first_ = emulator_clock::now();
         }
-        last_activity_ = Clock::now();
+        last_activity_ = emulator_clock::now();
         block_.insert(block_.end(), buffer, buffer + n);
         received_ += static_cast<std::uint64_t>(n);
     }
@@ -272,7 +274,7 @@ wait_result pty_link::send(const std::uint8_t* data, std::size_t size)
     }
     if (options_.baud > 0) {
         // The host sees the bytes when the last one would have left a real UART.
-        tx_wire_end_ = std::max(Clock::now(), tx_wire_end_) + wire_time(size);
+        tx_wire_end_ = std::max(emulator_clock::now(), tx_wire_end_) + wire_time(size);
         const wait_result w = sleep_until(tx_wire_end_);
         if (w != wait_result::done) {
             return w;
@@ -282,7 +284,7 @@ wait_result pty_link::send(const std::uint8_t* data, std::size_t size)
     while (done < size) {
         const ssize_t n = ::write(master_, data + done, size - done);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            const wait_result w = poll_until(master_, POLLOUT, Clock::time_point::max());
+            const wait_result w = poll_until(master_, POLLOUT, emulator_clock::time_point::max());
             if (w != wait_result::done) {
                 return w;
             }
@@ -294,14 +296,14 @@ wait_result pty_link::send(const std::uint8_t* data, std::size_t size)
         done += static_cast<std::size_t>(n);
         sent_ += static_cast<std::uint64_t>(n);
     }
-    last_activity_ = Clock::now();
+    last_activity_ = emulator_clock::now();
     return wait_result::done;
 }
 
 wait_result pty_link::drain(std::size_t allowed_left)
 {
-    const auto limit = Clock::now() + DRAIN_LIMIT;
-    while (slave_ >= 0 && Clock::now() < limit) {
+    const auto limit = emulator_clock::now() + DRAIN_LIMIT;
+    while (slave_ >= 0 && emulator_clock::now() < limit) {
         // A zero-timeout poll on the slave pushes bytes still in flight into
         // its read queue, so the count below is not taken too early.
         pollfd fd{slave_, POLLIN, 0};

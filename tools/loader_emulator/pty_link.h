@@ -17,7 +17,10 @@ enum class wait_result { done, deadline, idle, signal, hangup, error };
 // with the wire clock that makes --baud pacing look like a real UART.
 class pty_link {
 public:
-    pty_link(const emulator_options& options, Clock::time_point start) : options_(options), last_activity_(start) { }
+    pty_link(const emulator_options& options, emulator_clock::time_point start)
+        : options_(options), last_activity_(start)
+    {
+    }
     ~pty_link();
     pty_link(const pty_link&) = delete;
     pty_link& operator=(const pty_link&) = delete;
@@ -28,7 +31,7 @@ public:
 
     // Collects the current block until it holds `size` bytes; bytes already
     // gathered survive a deadline, so a frame can straddle one.
-    wait_result read_block(std::size_t size, Clock::time_point deadline);
+    wait_result read_block(std::size_t size, emulator_clock::time_point deadline);
     const std::vector<std::uint8_t>& block() const { return block_; }
     void clear_block() { block_.clear(); }
 
@@ -46,9 +49,9 @@ public:
 
 private:
     bool publish(std::string& error);
-    wait_result sleep_until(Clock::time_point when);
-    wait_result poll_until(int fd, short events, Clock::time_point deadline);
-    Clock::duration wire_time(std::size_t size) const;
+    wait_result sleep_until(emulator_clock::time_point when);
+    wait_result poll_until(int fd, short events, emulator_clock::time_point deadline);
+    emulator_clock::duration wire_time(std::size_t size) const;
     wait_result fail(const char* what);
 
     const emulator_options& options_;
@@ -58,10 +61,10 @@ private:
     std::string link_path_;
     bool published_ = false;
     std::vector<std::uint8_t> block_;
-    Clock::time_point block_first_{};
-    Clock::time_point rx_wire_end_{};
-    Clock::time_point tx_wire_end_{};
-    Clock::time_point last_activity_{};
+    emulator_clock::time_point block_first_{};
+    emulator_clock::time_point rx_wire_end_{};
+    emulator_clock::time_point tx_wire_end_{};
+    emulator_clock::time_point last_activity_{};
     std::uint64_t received_ = 0;
     std::uint64_t sent_ = 0;
     std::string io_error_;

@@ -82,7 +82,7 @@ void transcript_log::line(const char* tag, const std::string& body)
     if (fd_ < 0 || failed_) {
         return;
     }
-    const auto since = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
+    const auto since = std::chrono::duration_cast<std::chrono::microseconds>(emulator_clock::now() - start_).count();
     char stamp[48];
     std::snprintf(stamp, sizeof stamp, "+%lld.%06lld %s ", static_cast<long long>(since / 1000000),
         static_cast<long long>(since % 1000000), tag);

@@ -7,13 +7,15 @@
 
 namespace emu {
 
-using Clock = std::chrono::steady_clock;
+// The one clock every deadline, wire-pacing step and transcript stamp is taken from, so that
+// they can be compared with each other.
+using emulator_clock = std::chrono::steady_clock;
 
 // One line per frame, written straight to the file so that a run ended by a
 // signal still leaves a complete record.
 class transcript_log {
 public:
-    explicit transcript_log(Clock::time_point start) : start_(start) { }
+    explicit transcript_log(emulator_clock::time_point start) : start_(start) { }
     ~transcript_log();
     transcript_log(const transcript_log&) = delete;
     transcript_log& operator=(const transcript_log&) = delete;
@@ -28,7 +30,7 @@ public:
 private:
     void line(const char* tag, const std::string& body);
 
-    Clock::time_point start_;
+    emulator_clock::time_point start_;
     int fd_ = -1;
     bool failed_ = false;
 };
