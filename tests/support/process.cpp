@@ -22,6 +22,9 @@ using steady = std::chrono::steady_clock;
     for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
         (void)std::signal(sig, SIG_DFL);
     }
+    for (const int sig : options.ignored_signals) {
+        (void)std::signal(sig, SIG_IGN);
+    }
     for (const auto& name : options.unset_env) {
         (void)::unsetenv(name.c_str());
     }
