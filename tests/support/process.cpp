@@ -22,14 +22,14 @@ using steady = std::chrono::steady_clock;
     for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
         (void)std::signal(sig, SIG_DFL);
     }
-    for (const int sig : options.ignored_signals) {
-        (void)std::signal(sig, SIG_IGN);
-    }
     for (const auto& name : options.unset_env) {
         (void)::unsetenv(name.c_str());
     }
     for (const auto& [name, value] : options.set_env) {
         (void)::setenv(name.c_str(), value.c_str(), 1);
+    }
+    for (const int sig : options.ignored_signals) {
+        (void)std::signal(sig, SIG_IGN);
     }
     if (!options.working_dir.empty() && ::chdir(options.working_dir.c_str()) != 0) {
         ::_exit(126);

@@ -13,11 +13,11 @@ struct process_options {
     std::vector<std::pair<std::string, std::string>> set_env;
     std::vector<std::string> unset_env;
     std::string working_dir;
+    // Ignored in the child when it starts, as nohup leaves SIGHUP; the rest start at their default.
+    std::vector<int> ignored_signals;
     // When both are set, the child gives up root for this user and group before it runs.
     uid_t run_as_uid = static_cast<uid_t>(-1);
     gid_t run_as_gid = static_cast<gid_t>(-1);
-    // Ignored in the child when it starts, as nohup leaves SIGHUP; the rest start at their default.
-    std::vector<int> ignored_signals;
 };
 
 // A program started by a test, always in a session of its own so that it never sees the test
