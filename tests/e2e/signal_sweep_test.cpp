@@ -229,6 +229,24 @@ private:
     steady::time_point end_{};
 };
 
+// For each swept call, each time a run made it: the call as strace shows it, in brief.
+using calls_made = std::map<std::string, std::vector<std::string>>;
+
+// A call as strace shows it, cut down to what tells it from the others of its name: the
+// descriptor and request of an ioctl, the signal and handler of an rt_sigaction.
+std::string brief(const std::string& call)
+{
+    std::size_t end = std::string::npos;
+    for (const char* tail : {", sa_mask", ", {c_", " = "}) {
+        if (end == std::string::npos) {
+            end = call.find(tail);
+        }
+    }
+    std::string text = call.substr(0, end);
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text.size() > 72 ? text.substr(0, 69) + "..." : text;
+}
+
 class SignalSweep : public ::testing::Test {
 protected:
     // One run of the whole dialogue on a fresh console and a fresh line: port 5, the image, a key
@@ -313,8 +331,8 @@ protected:
         return true;
     }
 
-    // How many times a normal run makes each swept call, from strace's record of one run.
-    std::map<std::string, int> count_calls(bool hup_ignored)
+    // The swept calls of a normal run, in order for each name, from strace's record of one run.
+    calls_made record_calls(bool hup_ignored)
     {
         const std::string record = dir.path + "/calls.txt";
         std::string set = "trace=";
@@ -328,19 +346,19 @@ protected:
         EXPECT_EQ(normal.exclusive, 0);
         EXPECT_EQ(normal.terminal_change, "");
 
-        std::map<std::string, int> counts;
+        calls_made calls;
         for (const char* name : SWEPT_CALLS) {
-            counts[name] = 0;
+            calls[name] = {};
         }
-        const std::regex call(R"(^\d+ +(\w+)\()");
+        const std::regex call(R"(^\d+ +((\w+)\(.*))");
         std::ifstream in(record);
         for (std::string text; std::getline(in, text);) {
             std::smatch m;
-            if (std::regex_search(text, m, call) && counts.count(m[1].str()) != 0) {
-                ++counts[m[1].str()];
+            if (std::regex_search(text, m, call) && calls.count(m[2].str()) != 0) {
+                calls[m[2].str()].push_back(brief(m[1].str()));
             }
         }
-        return counts;
+        return calls;
     }
 
     temp_dir dir;
@@ -393,28 +411,32 @@ TEST_F(SignalSweep, EveryCallAroundThePortAndTheTerminal)
 {
     const auto start = steady::now();
     // The calls a run makes differ when SIGHUP is ignored: its handlers are put back at once.
-    const std::map<std::string, int> counts[2] = {count_calls(false), count_calls(true)};
+    const calls_made made[2] = {record_calls(false), record_calls(true)};
     ASSERT_FALSE(HasFailure()) << "the dialogue itself does not run as it should under strace";
     // The injection points are only the same instants from run to run if the calls are the same.
-    ASSERT_EQ(count_calls(false), counts[0]) << "two normal runs made different calls";
-
-    std::string calls;
+    const calls_made again = record_calls(false);
     for (const char* name : SWEPT_CALLS) {
-        calls += std::string(calls.empty() ? "" : ", ") + name + " " + std::to_string(counts[0].at(name)) + "/" +
-            std::to_string(counts[1].at(name));
+        ASSERT_EQ(again.at(name).size(), made[0].at(name).size())
+            << "two normal runs made different " << name << " calls";
     }
-    std::cout << "calls in a normal run (SIGHUP default/ignored): " << calls << std::endl;
+
+    std::string tally;
+    for (const char* name : SWEPT_CALLS) {
+        tally += std::string(tally.empty() ? "" : ", ") + name + " " + std::to_string(made[0].at(name).size()) + "/" +
+            std::to_string(made[1].at(name).size());
+    }
+    std::cout << "calls in a normal run (SIGHUP default/ignored): " << tally << std::endl;
 
     std::vector<std::string> failures;
     std::map<std::string, int> kinds;
     int points = 0;
     for (const auto& signal : SIGNALS) {
         for (const char* name : SWEPT_CALLS) {
-            const int made = counts[signal.ignored ? 1 : 0].at(name);
-            for (int k = 1; k <= made; ++k) {
+            const std::vector<std::string>& calls = made[signal.ignored ? 1 : 0].at(name);
+            for (std::size_t k = 1; k <= calls.size(); ++k) {
                 ++points;
-                const std::string where = std::string(name) + " #" + std::to_string(k) + " of " + std::to_string(made) +
-                    " " + signal.name + (signal.ignored ? " (ignored)" : "");
+                const std::string where = std::string(signal.name) + (signal.ignored ? " (ignored)" : "") + " at " +
+                    name + " #" + std::to_string(k) + " of " + std::to_string(calls.size()) + " [" + calls[k - 1] + "]";
                 const run_outcome out =
                     run({"-o", "/dev/null", "-e", std::string("trace=") + name, "-e",
                             std::string("inject=") + name + ":signal=" + signal.name + ":when=" + std::to_string(k)},
