@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -11,7 +10,6 @@
 #include <sstream>
 #include <string>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -51,7 +49,7 @@ const std::string refusal_on_screen = "Failure: No 'erase firmware' command resp
 
 // A run that shows no sign of life for this long is stuck; a normal run under strace takes a
 // small fraction of it from start to end.
-constexpr auto STALL_LIMIT = 3s;
+constexpr auto STALL_LIMIT = 2s;
 // How soon a fatal signal must have ended the run after the run's last sign of life.
 constexpr auto END_LIMIT = 1s;
 
@@ -89,6 +87,7 @@ long tracer_and_tracee_cpu_ms(pid_t tracer)
 
 struct run_outcome {
     int status = -1; // as child_process::wait reports it; -1 when it had to be killed
+    bool by_signal = false; // ended by a signal, not by an exit with the same number
     std::string reached = "the start"; // the last step of the dialogue that the run reached
     bool completed = false; // every step, through the key at the exit prompt
     double end_after_life = 0; // seconds from the run's last sign of life to its end
@@ -284,6 +283,7 @@ protected:
         }
         const int status = process.wait(5s);
         out.status = stuck ? -1 : status;
+        out.by_signal = process.ended_by_signal();
         out.end_after_life = s.end_after_life();
         out.exclusive = exclusive_flag(device.slave);
         out.terminal_found = found;
@@ -388,10 +388,11 @@ std::vector<fault> judge(const run_outcome& out, const swept_signal& signal)
                 "status " + std::to_string(out.status) + (out.completed ? "" : " before the exit key") +
                     ", where the ignored signal ends nothing: 1"});
         }
-    } else if (out.status != 128 + signal.sig) {
-        faults.push_back({"wrong status",
-            "status " + std::to_string(out.status) +
-                ", where the signal ends the run: " + std::to_string(128 + signal.sig)});
+    } else if (out.status != 128 + signal.sig || !out.by_signal) {
+        const std::string how = out.by_signal ? "killed by signal " + std::to_string(out.status - 128)
+                                              : "exit status " + std::to_string(out.status);
+        faults.push_back(
+            {"wrong status", how + ", where the signal ends the run: killed by signal " + std::to_string(signal.sig)});
     } else if (out.end_after_life > std::chrono::duration<double>(END_LIMIT).count()) {
         faults.push_back({"slow end", std::to_string(out.end_after_life) + " s after its last sign of life"});
     }

@@ -108,7 +108,8 @@ child_process child_process::start_on_terminal(const process_options& options, p
 }
 
 child_process::child_process(child_process&& other) noexcept
-    : pid(other.pid), input(other.input), output(other.output), status_(other.status_), reaped_(other.reaped_)
+    : pid(other.pid), input(other.input), output(other.output), status_(other.status_), reaped_(other.reaped_),
+      signalled_(other.signalled_)
 {
     other.pid = -1;
     other.input = -1;
@@ -146,6 +147,7 @@ bool child_process::running()
     if (::waitpid(pid, &raw, WNOHANG) == pid) {
         reaped_ = true;
         status_ = decode(raw);
+        signalled_ = WIFSIGNALED(raw);
         return false;
     }
     return true;

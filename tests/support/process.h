@@ -42,6 +42,8 @@ public:
     // Waits for the end; on timeout kills it and returns -1. A signal gives 128 + its number.
     int wait(std::chrono::milliseconds timeout);
     bool running();
+    // Whether the end came from a signal rather than an exit with the same number.
+    bool ended_by_signal() const { return signalled_; }
 
     pid_t pid = -1;
     int input = -1; // detached: the write end of standard input
@@ -51,6 +53,7 @@ private:
     child_process() = default;
     int status_ = -1;
     bool reaped_ = false;
+    bool signalled_ = false;
 };
 
 struct run_result {
