@@ -28,6 +28,9 @@ using steady = std::chrono::steady_clock;
     for (const auto& [name, value] : options.set_env) {
         (void)::setenv(name.c_str(), value.c_str(), 1);
     }
+    for (const int sig : options.ignored_signals) {
+        (void)std::signal(sig, SIG_IGN);
+    }
     if (!options.working_dir.empty() && ::chdir(options.working_dir.c_str()) != 0) {
         ::_exit(126);
     }
@@ -109,7 +112,8 @@ child_process child_process::start_on_terminal(const process_options& options, p
 }
 
 child_process::child_process(child_process&& other) noexcept
-    : pid(other.pid), input(other.input), output(other.output), status_(other.status_), reaped_(other.reaped_)
+    : pid(other.pid), input(other.input), output(other.output), status_(other.status_), reaped_(other.reaped_),
+      signalled_(other.signalled_)
 {
     other.pid = -1;
     other.input = -1;
@@ -147,6 +151,7 @@ bool child_process::running()
     if (::waitpid(pid, &raw, WNOHANG) == pid) {
         reaped_ = true;
         status_ = decode(raw);
+        signalled_ = WIFSIGNALED(raw);
         return false;
     }
     return true;

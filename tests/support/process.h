@@ -13,6 +13,8 @@ struct process_options {
     std::vector<std::pair<std::string, std::string>> set_env;
     std::vector<std::string> unset_env;
     std::string working_dir;
+    // Ignored in the child when it starts, as nohup leaves SIGHUP; the rest start at their default.
+    std::vector<int> ignored_signals;
     // When both are set, the child gives up root for this user and group before it runs.
     uid_t run_as_uid = static_cast<uid_t>(-1);
     gid_t run_as_gid = static_cast<gid_t>(-1);
@@ -43,6 +45,8 @@ public:
     // Waits for the end; on timeout kills it and returns -1. A signal gives 128 + its number.
     int wait(std::chrono::milliseconds timeout);
     bool running();
+    // Whether the end came from a signal rather than an exit with the same number.
+    bool ended_by_signal() const { return signalled_; }
 
     pid_t pid = -1;
     int input = -1; // detached: the write end of standard input
@@ -52,6 +56,7 @@ private:
     child_process() = default;
     int status_ = -1;
     bool reaped_ = false;
+    bool signalled_ = false;
 };
 
 struct run_result {
