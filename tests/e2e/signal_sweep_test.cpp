@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -7,7 +8,6 @@
 #include <map>
 #include <poll.h>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -53,45 +53,12 @@ constexpr auto STALL_LIMIT = 2s;
 // How soon a fatal signal must have ended the run after the run's last sign of life.
 constexpr auto END_LIMIT = 1s;
 
-// CPU time of a process in milliseconds, -1 when it is gone.
-long cpu_ms(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) {
-        return -1;
-    }
-    // After the command's closing parenthesis: state is field 3, utime 14, stime 15.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::vector<std::string> field;
-    for (std::string f; fields >> f;) {
-        field.push_back(f);
-    }
-    if (field.size() < 13) {
-        return -1;
-    }
-    const long ticks = std::stol(field[11]) + std::stol(field[12]);
-    return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
-}
-
-// strace and the updater it runs, together; the updater is strace's only child.
-long tracer_and_tracee_cpu_ms(pid_t tracer)
-{
-    long total = cpu_ms(tracer);
-    std::ifstream children("/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children");
-    for (pid_t child = 0; children >> child;) {
-        total += cpu_ms(child);
-    }
-    return total;
-}
-
 struct run_outcome {
     int status = -1; // as child_process::wait reports it; -1 when it had to be killed
     bool by_signal = false; // ended by a signal, not by an exit with the same number
     std::string reached = "the start"; // the last step of the dialogue that the run reached
     bool completed = false; // every step, through the key at the exit prompt
     double end_after_life = 0; // seconds from the run's last sign of life to its end
-    long cpu_when_killed_ms = -1;
     int exclusive = -1;
     termios terminal_found{};
     termios terminal_left{};
@@ -99,32 +66,18 @@ struct run_outcome {
     std::string screen;
 };
 
-std::string hex(unsigned long value)
-{
-    char text[24];
-    (void)std::snprintf(text, sizeof text, "%#lx", value);
-    return text;
-}
-
+// Empty when the console's settings are as found; else the flags as found and as left.
 std::string terminal_change(const termios& found, const termios& left)
 {
-    std::string change;
-    const auto field = [&change](const char* name, tcflag_t was, tcflag_t is) {
-        if (was != is) {
-            change += std::string(change.empty() ? "" : ", ") + name + " " + hex(was) + " -> " + hex(is);
-        }
-    };
-    field("c_iflag", found.c_iflag, left.c_iflag);
-    field("c_oflag", found.c_oflag, left.c_oflag);
-    field("c_cflag", found.c_cflag, left.c_cflag);
-    field("c_lflag", found.c_lflag, left.c_lflag);
-    for (std::size_t i = 0; i < NCCS; ++i) {
-        if (found.c_cc[i] != left.c_cc[i]) {
-            change += (change.empty() ? "c_cc[" : ", c_cc[") + std::to_string(i) + "] " +
-                std::to_string(found.c_cc[i]) + " -> " + std::to_string(left.c_cc[i]);
-        }
+    if (found.c_iflag == left.c_iflag && found.c_oflag == left.c_oflag && found.c_cflag == left.c_cflag &&
+        found.c_lflag == left.c_lflag && std::equal(found.c_cc, found.c_cc + NCCS, left.c_cc)) {
+        return {};
     }
-    return change;
+    char text[160];
+    (void)std::snprintf(text, sizeof text, "iflag/oflag/cflag/lflag %#x/%#x/%#x/%#x -> %#x/%#x/%#x/%#x (or c_cc)",
+        found.c_iflag, found.c_oflag, found.c_cflag, found.c_lflag, left.c_iflag, left.c_oflag, left.c_cflag,
+        left.c_lflag);
+    return text;
 }
 
 // The operator's side of one run: the console's screen, the device's side of the line, and the
@@ -277,7 +230,6 @@ protected:
         (void)s.await([] { return false; }); // the end
         const bool stuck = !s.ended();
         if (stuck) {
-            out.cpu_when_killed_ms = tracer_and_tracee_cpu_ms(process.pid);
             // strace leads a session and process group of its own, the updater in it.
             (void)::kill(-process.pid, SIGKILL);
         }
@@ -376,12 +328,8 @@ std::vector<fault> judge(const run_outcome& out, const swept_signal& signal)
     std::vector<fault> faults;
     const long stall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(STALL_LIMIT).count();
     if (out.status == -1) {
-        // A handler that raises its signal into itself keeps a core busy; a run that merely
-        // waits uses next to none.
-        const bool busy = out.cpu_when_killed_ms * 4 >= stall_ms;
-        faults.push_back({busy ? "spin" : "hang",
-            "still running " + std::to_string(stall_ms) + " ms after its last sign of life, " +
-                std::to_string(out.cpu_when_killed_ms) + " ms CPU; killed"});
+        // A handler that raises its signal into itself, or a wait that nothing ends.
+        faults.push_back({"stuck", "still running " + std::to_string(stall_ms) + " ms after its last sign of life"});
     } else if (signal.ignored) {
         if (out.status != 1 || !out.completed) {
             faults.push_back({"wrong status",
