@@ -118,10 +118,6 @@ void consume_escape_sequence(int fd)
     }
 }
 
-} // namespace
-
-namespace {
-
 // The first byte of the next key: one kept from the last wait on this terminal, or one typed.
 bool first_byte(int fd, unsigned char& byte)
 {
