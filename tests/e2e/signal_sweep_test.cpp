@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <poll.h>
 #include <regex>
@@ -247,39 +248,31 @@ protected:
 
     bool drive(session& s, std::string& reached)
     {
-        if (!s.await_screen("of the connected Tarvolo: ")) {
-            return false;
+        const auto screen = [&s](const std::string& text) { return [&s, text] { return s.await_screen(text); }; };
+        const auto key_wait = [&s] { return s.await_key_wait(); };
+        const auto press = [&s] { s.type("k"); };
+        const auto nothing = [] {};
+        // What the run must show next, and the operator's or the device's answer to it.
+        const struct step {
+            const char* reached;
+            std::function<bool()> ready;
+            std::function<void()> answer;
+        } steps[] = {
+            {"the port question", screen("of the connected Tarvolo: "), [&s] { s.type("5\r"); }},
+            {"the file question", screen("TVL_V6_FW_V3_7_2.bin): "), [&] { s.type(image + "\r"); }},
+            {"the start prompt", screen(start_prompt_on_screen), nothing},
+            {"the start key wait", key_wait, press},
+            {"the erase frame", [&s] { return s.await_device(erase_frame); }, [&s] { s.answer(erase_refused); }},
+            {"the exit prompt", screen(refusal_on_screen + expected::exit_prompt), nothing},
+            {"the exit key wait", key_wait, press},
+        };
+        for (const auto& step : steps) {
+            if (!step.ready()) {
+                return false;
+            }
+            reached = step.reached;
+            step.answer();
         }
-        reached = "the port question";
-        s.type("5\r");
-        if (!s.await_screen("TVL_V6_FW_V3_7_2.bin): ")) {
-            return false;
-        }
-        reached = "the file question";
-        s.type(image + "\r");
-        if (!s.await_screen(start_prompt_on_screen)) {
-            return false;
-        }
-        reached = "the start prompt";
-        if (!s.await_key_wait()) {
-            return false;
-        }
-        reached = "the start key wait";
-        s.type("k");
-        if (!s.await_device(erase_frame)) {
-            return false;
-        }
-        reached = "the erase frame";
-        s.answer(erase_refused);
-        if (!s.await_screen(refusal_on_screen + expected::exit_prompt)) {
-            return false;
-        }
-        reached = "the exit prompt";
-        if (!s.await_key_wait()) {
-            return false;
-        }
-        reached = "the exit key wait";
-        s.type("k");
         return true;
     }
 
