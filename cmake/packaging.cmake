@@ -96,6 +96,11 @@ set(CPACK_COMPONENTS_ALL ${TARVOLO_DEB_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVOLO_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# A cross build's packages are for the target (the toolchain file names its Debian architecture);
+# cpack would otherwise take the host's from dpkg, and dpkg-shlibdeps look for the host's libraries.
+if(TARVOLO_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TARVOLO_DEB_ARCH})
+endif()
 # Debian compresses man pages and changelogs with gzip -9n (no name, no time stamp) in the package.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_compress_docs.cmake)
 include(CPack)
