@@ -31,9 +31,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 execute_process(COMMAND dpkg-architecture -t${TARVOLO_CROSS_TRIPLET} -qDEB_HOST_ARCH
   OUTPUT_VARIABLE TARVOLO_DEB_ARCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 
-# qemu-user, with the cross compiler's runtime as the loader's root: a dynamic program runs even
-# where the target's own libc6 is not installed.
+# qemu-user runs a dynamic program with the target's own runtime as Debian installs it beside the
+# host's (libc6:arm64, ...), where its loader and ld.so.cache find it. The cross compiler's copy
+# under /usr/<triplet> (qemu's -L) is not used: with it a fork under qemu 7.2 never returns.
 find_program(TARVOLO_QEMU_USER NAMES qemu-${TARVOLO_CROSS_CPU} qemu-${TARVOLO_CROSS_CPU}-static)
 if(TARVOLO_QEMU_USER)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVOLO_QEMU_USER} -L /usr/${TARVOLO_CROSS_TRIPLET})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVOLO_QEMU_USER})
 endif()

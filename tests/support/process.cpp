@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -43,6 +44,26 @@ using steady = std::chrono::steady_clock;
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
+#ifdef TARVOLO_TARGET_LAUNCHER
+    // A cross build's program is not this machine's to run: the kernel refuses it, as it does
+    // without binfmt_misc, and the toolchain's emulator runs it instead. execv, as execvp would
+    // hand such a file to /bin/sh as a script.
+    ::execv(argv[0], argv.data());
+    if (errno == ENOEXEC) {
+        std::vector<std::string> words;
+        std::istringstream launcher(TARVOLO_TARGET_LAUNCHER);
+        for (std::string word; launcher >> word;) {
+            words.push_back(word);
+        }
+        std::vector<char*> launched;
+        for (auto& word : words) {
+            launched.push_back(word.data());
+        }
+        launched.insert(launched.end(), argv.begin(), argv.end());
+        ::execvp(launched[0], launched.data());
+        ::_exit(127);
+    }
+#endif
     ::execvp(argv[0], argv.data());
     ::_exit(127);
 }
