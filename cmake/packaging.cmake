@@ -107,8 +107,10 @@ include(CPack)
 
 # The packages as a user gets them: unpacked, checked by lintian and groff, and used for a complete
 # update (tests/package/deb_test.sh). Only builds that could be shipped: a package of the
-# sanitizer or fuzz build would check binaries nobody installs.
-if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize" AND NOT TARVOLO_FUZZ)
+# sanitizer or fuzz build would check binaries nobody installs. A cross build's packages are
+# checked as well, their programs run through the toolchain's emulator.
+if(BUILD_TESTING AND (NOT CMAKE_CROSSCOMPILING OR CMAKE_CROSSCOMPILING_EMULATOR)
+    AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize" AND NOT TARVOLO_FUZZ)
   # cpack's dependency scan runs file and dpkg-shlibdeps; the checks run lintian and groff. The
   # rest of what the test uses is in Debian's essential set.
   tarvolo_suite_needs(package dpkg-shlibdeps PACKAGE dpkg-dev)
@@ -118,7 +120,8 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_CXX_FLAGS MATCHES "-
   tarvolo_suite_available(package package_suite)
   if(package_suite)
     add_test(NAME package_debs
-      COMMAND ${PROJECT_SOURCE_DIR}/tests/package/deb_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_VERSION})
-    set_tests_properties(package_debs PROPERTIES LABELS package TIMEOUT 300)
+      COMMAND ${PROJECT_SOURCE_DIR}/tests/package/deb_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_VERSION}
+        ${TARVOLO_DEB_ARCH} ${CMAKE_CROSSCOMPILING_EMULATOR})
+    set_tests_properties(package_debs PROPERTIES LABELS "package;${TARVOLO_DEB_ARCH}" TIMEOUT 300)
   endif()
 endif()
