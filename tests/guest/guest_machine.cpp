@@ -100,18 +100,23 @@ bool statically_linked(const std::string& path)
     return true;
 }
 
+const char* deb_arch(guest_arch arch) { return arch == guest_arch::amd64 ? "amd64" : "arm64"; }
+
 } // namespace
 
-guest_kernel find_guest_kernel()
+std::string guest_root(guest_arch arch) { return arch == guest_arch::amd64 ? "" : TARVOLO_GUEST_ARM64_ROOT; }
+
+guest_kernel find_guest_kernel(guest_arch arch)
 {
+    const std::string root = guest_root(arch);
     guest_kernel found;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/boot", error)) {
+    for (const auto& entry : fs::directory_iterator(root + "/boot", error)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("vmlinuz-", 0) != 0) {
             continue;
         }
-        const std::string module_dir = "/lib/modules/" + name.substr(8);
+        const std::string module_dir = root + "/lib/modules/" + name.substr(8);
         // The newest kernel whose modules are there; the host may run a different one (a container's).
         if (fs::exists(module_dir + "/modules.dep") &&
             (found.image.empty() || ::strverscmp(entry.path().c_str(), found.image.c_str()) > 0)) {
@@ -120,7 +125,8 @@ guest_kernel find_guest_kernel()
         }
     }
     if (found.image.empty()) {
-        throw missing("no kernel in /boot with its modules in /lib/modules", "linux-image-amd64");
+        throw missing("no kernel in " + root + "/boot with its modules in " + root + "/lib/modules",
+            std::string("linux-image-") + deb_arch(arch) + (root.empty() ? "" : " (scripts/install-deps unpacks it)"));
     }
     if (::access(found.image.c_str(), R_OK) != 0) {
         throw std::runtime_error(found.image + " is not readable (Debian makes it readable by root only)");
@@ -172,20 +178,22 @@ std::vector<kernel_module> guest_kernel::modules_for(const std::vector<std::stri
     return modules;
 }
 
-std::string find_static_busybox()
+std::string find_static_busybox(guest_arch arch)
 {
-    const std::string busybox = "/bin/busybox";
+    const std::string busybox = guest_root(arch) + "/bin/busybox";
     if (::access(busybox.c_str(), X_OK) != 0 || !statically_linked(busybox)) {
-        throw missing("no statically linked " + busybox, "busybox-static");
+        throw missing("no statically linked " + busybox, std::string("busybox-static:") + deb_arch(arch));
     }
     return busybox;
 }
 
 guest_machine::guest_machine(const settings& s) : qmp_socket_(s.work_dir + "/qmp.sock")
 {
-    const std::string qemu = find_in_path("qemu-system-x86_64");
+    const bool amd64 = s.arch == guest_arch::amd64;
+    const std::string qemu = find_in_path(amd64 ? "qemu-system-x86_64" : "qemu-system-aarch64");
     if (qemu.empty()) {
-        throw missing("qemu-system-x86_64 not found", "qemu-system-x86");
+        throw missing("no QEMU for the " + std::string(deb_arch(s.arch)) + " guest",
+            amd64 ? "qemu-system-x86" : "qemu-system-arm");
     }
     // Opened here and handed over, rather than opened by QEMU: QEMU runs in a session of its own
     // (as every program the tests start), and a terminal it opened itself would become its
@@ -194,15 +202,35 @@ guest_machine::guest_machine(const settings& s) : qmp_socket_(s.work_dir + "/qmp
     if (line < 0) {
         throw std::runtime_error("cannot open " + s.device_tty);
     }
+    // The console: the first 16550 on a PC, the PL011 on the virt board, or, where the PL011 is
+    // the line under test, a virtio console, which exists only once init has loaded its module
+    // (init is told its name and writes there from then on).
+    std::string kernel_console = amd64 ? "ttyS0" : "ttyAMA0";
+    std::string init_console;
+    std::vector<std::string> console_device = {"-device", "isa-serial,chardev=console,index=0"};
+    if (!amd64) {
+        console_device = {"-serial", "chardev:console"};
+    }
+    if (s.device == adapter::pl011) {
+        kernel_console = "hvc0";
+        init_console = " tarvolo_console=hvc0"; // passed to init in its environment
+        console_device = {
+            "-device", "virtio-serial-device", "-device", "virtconsole,chardev=console", "-serial", "chardev:line"};
+    }
     process_options options;
-    options.argv = {qemu, "-accel", "tcg", "-machine", "pc", "-m", "256M", "-smp", "1", "-nodefaults",
+    options.argv = {qemu, "-accel", "tcg", "-machine", amd64 ? "pc" : "virt", "-m", "256M", "-smp", "1", "-nodefaults",
         "-no-user-config", "-display", "none", "-no-reboot", "-kernel", s.kernel_image, "-initrd", s.initramfs,
-        "-append", "console=ttyS0 quiet panic=-1 rdinit=/init", "-chardev", "stdio,id=console,signal=off", "-device",
-        "isa-serial,chardev=console,index=0", "-add-fd", "fd=" + std::to_string(line) + ",set=1", "-chardev",
+        "-append", "console=" + kernel_console + init_console + " quiet panic=-1 rdinit=/init", "-chardev",
+        "stdio,id=console,signal=off", "-add-fd", "fd=" + std::to_string(line) + ",set=1", "-chardev",
         "serial,id=line,path=/dev/fdset/1", "-qmp", "unix:" + qmp_socket_ + ",server=on,wait=off"};
+    if (!amd64) {
+        // Debian's arm64 kernel runs on any ARMv8-A; TCG emulates the Cortex-A57 faster than "max".
+        options.argv.insert(options.argv.end(), {"-cpu", "cortex-a57"});
+    }
+    options.argv.insert(options.argv.end(), console_device.begin(), console_device.end());
     if (s.device == adapter::uart_16550) {
         options.argv.insert(options.argv.end(), {"-device", "isa-serial,chardev=line,index=1"});
-    } else {
+    } else if (s.device == adapter::ftdi) {
         // A real adapter stays plugged in when the device on its line goes quiet; without
         // always-plugged QEMU would unplug it as soon as the emulator ends.
         options.argv.insert(options.argv.end(),

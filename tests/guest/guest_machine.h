@@ -13,25 +13,33 @@ struct kernel_module {
     std::string contents;
 };
 
-// The Debian kernel installed on the host (package linux-image-amd64), booted as the guest's.
+// The guest's architecture. amd64 boots the host's own kernel and busybox; arm64 boots Debian's
+// arm64 ones, unpacked (not installed) under a root of their own by scripts/install-deps.
+enum class guest_arch { amd64, arm64 };
+
+// Where the guest's kernel and busybox are: "" for the host's own files.
+std::string guest_root(guest_arch arch);
+
+// A Debian kernel (package linux-image-<arch>) with its modules, booted as the guest's.
 struct guest_kernel {
-    std::string image; // /boot/vmlinuz-<version>
-    std::string module_dir; // /lib/modules/<version>
+    std::string image; // ROOT/boot/vmlinuz-<version>
+    std::string module_dir; // ROOT/lib/modules/<version>
     // The modules that give the guest `wanted`, in load order (dependencies first); those the
     // kernel has built in are left out.
     std::vector<kernel_module> modules_for(const std::vector<std::string>& wanted) const;
 };
 
 // Throws, naming the Debian package to install, when there is no kernel with its modules.
-guest_kernel find_guest_kernel();
+guest_kernel find_guest_kernel(guest_arch arch);
 
 // Throws, naming the Debian package to install, when a statically linked busybox is missing.
-std::string find_static_busybox();
+std::string find_static_busybox(guest_arch arch);
 
 // The port the guest's updater drives, played on the host by the loader emulator's pseudo-terminal.
 enum class adapter {
     uart_16550, // ISA 16550 UART at the guest's ttyS1, driven by 8250
     ftdi, // FTDI USB adapter on an xHCI controller, driven by ftdi_sio: ttyUSB0
+    pl011, // the arm64 virt board's PL011 UART, driven by amba-pl011: ttyAMA0 (the console moves to virtio)
 };
 
 // One line "@@tarvolo KEY VALUE" the guest wrote on its console, and when the host read it.
@@ -41,11 +49,12 @@ struct guest_report {
     std::chrono::steady_clock::time_point at;
 };
 
-// A QEMU guest (TCG, no KVM needed) booted from the host's kernel and an initramfs, whose
-// console is the only channel back to the host.
+// A QEMU guest (TCG, no KVM needed) booted from a Debian kernel and an initramfs, whose console
+// is the only channel back to the host.
 class guest_machine {
 public:
     struct settings {
+        guest_arch arch = guest_arch::amd64;
         std::string kernel_image;
         std::string initramfs;
         adapter device = adapter::uart_16550;

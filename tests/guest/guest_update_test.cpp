@@ -1,5 +1,6 @@
 // The real updater in a Linux guest under QEMU, on the kernel's own serial drivers (8250 for a
-// 16550 UART, ftdi_sio for an FTDI USB adapter), against the loader emulator on the host.
+// 16550 UART, ftdi_sio for an FTDI USB adapter, amba-pl011 for the arm64 board's UART), against
+// the loader emulator on the host. The arm64 guest runs the arm64 build of the updater.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -67,6 +68,7 @@ struct guest_case {
     int unplug_after_page = -1; // the page whose data reply the emulator has sent before the unplug
     std::string latency_run = {}; // the run during which the adapter's latency timer is sampled
     std::chrono::seconds limit = 150s; // from QEMU's start to the guest's last report
+    guest_arch arch = guest_arch::amd64;
 };
 
 std::ostream& operator<<(std::ostream& out, const guest_case& c) { return out << c.name; }
@@ -81,9 +83,9 @@ const char* const GROUPS = "root:x:0:\n"
                            "visitor:x:1001:\n"
                            "operator:x:1002:\n";
 
-void write_initramfs(const std::string& path, const std::string& script, const std::string& image)
+void write_initramfs(const std::string& path, const guest_case& c, const std::string& image)
 {
-    const guest_kernel kernel = find_guest_kernel();
+    const guest_kernel kernel = find_guest_kernel(c.arch);
     initramfs_writer out(path);
     for (const char* dir : {"bin", "dev", "etc", "home", "lib", "lib/modules", "proc", "root", "sys"}) {
         out.directory(dir);
@@ -91,19 +93,24 @@ void write_initramfs(const std::string& path, const std::string& script, const s
     out.directory("tmp", 01777);
     // The kernel opens the console for the first process before anything is mounted.
     out.char_device("dev/console", 5, 1, 0600);
-    out.file("bin/busybox", file_contents(find_static_busybox()), 0755);
-    out.file("bin/tarvolo_updater", file_contents(TARVOLO_UPDATER_STATIC_PATH), 0755);
+    out.file("bin/busybox", file_contents(find_static_busybox(c.arch)), 0755);
+    out.file("bin/tarvolo_updater",
+        file_contents(c.arch == guest_arch::amd64 ? TARVOLO_UPDATER_STATIC_PATH : TARVOLO_GUEST_ARM64_UPDATER), 0755);
     out.file("home/fw.bin", image, 0644);
     out.file("etc/passwd", USERS);
     out.file("etc/group", GROUPS);
     std::string load_order;
-    for (const kernel_module& module : kernel.modules_for({"xhci-pci", "ftdi_sio"})) {
+    std::vector<std::string> wanted = {"xhci-pci", "ftdi_sio"};
+    if (c.arch == guest_arch::arm64) {
+        wanted.insert(wanted.end(), {"virtio_mmio", "virtio_console"}); // the console beside the PL011
+    }
+    for (const kernel_module& module : kernel.modules_for(wanted)) {
         out.file("lib/modules/" + module.name, module.contents);
         load_order += module.name + "\n";
     }
     out.file("lib/modules/load-order", load_order);
     out.file("init", file_contents(TARVOLO_GUEST_INIT_PATH), 0755);
-    out.file("case.sh", script);
+    out.file("case.sh", c.script);
     out.finish();
 }
 
@@ -187,9 +194,9 @@ TEST_P(GuestUpdate, Run)
     loader_emulator device(s, work.path);
 
     const std::string initramfs = work.path + "/initramfs.cpio";
-    write_initramfs(initramfs, c.script, image);
+    write_initramfs(initramfs, c, image);
     const std::string line = std::filesystem::read_symlink(work.path + "/com1").string();
-    guest_machine guest({find_guest_kernel().image, initramfs, c.device, line, work.path});
+    guest_machine guest({c.arch, find_guest_kernel(c.arch).image, initramfs, c.device, line, work.path});
     // Every wait of the case shares one limit, which the CTest timeout leaves room for.
     const auto deadline = guest.started + c.limit;
     const auto left = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()); };
@@ -311,6 +318,33 @@ const guest_case cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, GuestUpdate, ::testing::ValuesIn(cases), case_name);
+
+guest_case on_arm64(const char* name)
+{
+    const auto* found = std::find_if(
+        std::begin(cases), std::end(cases), [&](const guest_case& c) { return std::string(c.name) == name; });
+    guest_case c = *found;
+    c.arch = guest_arch::arm64;
+    return c;
+}
+
+// The arm64 guest on the USB adapter, and on the board's own UART, COM1 by link; that UART is left
+// at 9600 baud first, so that the speed found afterwards is the updater's.
+const guest_case arm64_cases[] = {
+    on_arm64("ftdi_low_latency"),
+    on_arm64("ftdi_unplugged_mid_transfer"),
+    {"pl011_linked_as_com1", adapter::pl011,
+        "stty -F /dev/ttyAMA0 9600\n"
+        "mkdir /tmp/ports\n"
+        "ln -s /dev/ttyAMA0 /tmp/ports/com1\n"
+        "export TARVOLO_COM_DIR=/tmp/ports\n"
+        "update pl011 1\n"
+        "speed pl011 /dev/ttyAMA0\n",
+        {{"pl011.status", "0"}, {"pl011.speed", "115200"}}, {{"pl011", {run_output(1, complete)}}}, true, {}, 200, -1,
+        {}, 150s, guest_arch::arm64},
+};
+
+INSTANTIATE_TEST_SUITE_P(Arm64, GuestUpdate, ::testing::ValuesIn(arm64_cases), case_name);
 
 // For bench/guest_timing.py, not for CTest: one complete update paced at 115200 baud through the
 // FTDI driver, whose transcript the benchmark reads (TARVOLO_GUEST_KEEP_DIR).

@@ -17,11 +17,6 @@ echo 1 >/proc/sys/kernel/printk
 report() { echo "@@tarvolo $*"; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
-report up "$(uptime_s)"
-for module in $(cat /lib/modules/load-order); do
-    insmod "/lib/modules/$module" || report insmod-failed "$module"
-done
-
 # wait_for PATH: a USB adapter's node appears some time after its driver is loaded.
 wait_for() {
     tries=0
@@ -34,6 +29,18 @@ wait_for() {
         tries=$((tries + 1))
     done
 }
+
+# A console that comes with a module (virtio's, named by the host as tarvolo_console) takes the
+# reports once the module is in; until then there is nowhere to write.
+[ -n "${tarvolo_console:-}" ] || report up "$(uptime_s)"
+for module in $(cat /lib/modules/load-order); do
+    insmod "/lib/modules/$module" || report insmod-failed "$module"
+done
+if [ -n "${tarvolo_console:-}" ]; then
+    wait_for "/dev/$tarvolo_console"
+    exec <"/dev/$tarvolo_console" >"/dev/$tarvolo_console" 2>&1
+    report up "$(uptime_s)"
+fi
 
 # update NAME PORT [USER]: one run of the updater as USER (root by default), answering PORT and the
 # sample image. Under setsid it has no controlling terminal, so both key waits end at once. Reports
