@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <linux/capability.h>
 #include <poll.h>
 #include <stdexcept>
@@ -144,34 +145,25 @@ bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout)
 
 namespace {
 
-// The same flag as the host kernel shows it to a second open of the terminal: one without
+// The flag as the host kernel shows it to a second open of the terminal: one without
 // CAP_SYS_ADMIN (the capability that passes TIOCEXCL) is refused with EBUSY exactly when it is set.
 int exclusive_flag_by_reopening(int fd)
 {
-    char path[256] = {};
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    if (::readlink(link.c_str(), path, sizeof path - 1) <= 0) {
-        return -1;
-    }
+    std::error_code error;
+    const std::string path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
     const pid_t child = ::fork();
     if (child == 0) {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
-        if (::syscall(SYS_capget, &header, caps) != 0) {
-            ::_exit(2);
-        }
+        (void)::syscall(SYS_capget, &header, caps);
         caps[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective &= ~CAP_TO_MASK(CAP_SYS_ADMIN);
-        if (::syscall(SYS_capset, &header, caps) != 0) {
-            ::_exit(2);
-        }
-        const int again = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ::_exit(again >= 0 ? 0 : errno == EBUSY ? 1 : 2);
+        const bool dropped = ::syscall(SYS_capset, &header, caps) == 0;
+        const int again = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ::_exit(!dropped ? 2 : again >= 0 ? 0 : errno == EBUSY ? 1 : 2);
     }
     int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) > 1) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    const bool ended = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status);
+    return ended && WEXITSTATUS(status) <= 1 ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace

@@ -33,15 +33,14 @@ case "$action" in
     # A service of the prefix (winedevice.exe) caught starting up as the server ends starts a
     # server of its own and lives on: such processes are found by the prefix in their
     # environment and ended too, and the server once more.
-    left=""
-    for _ in 1 2 3; do
-      wineserver -k </dev/null >/dev/null 2>&1 || true
-      timeout 10 wineserver -w </dev/null >/dev/null 2>&1 || true
-      left=$(prefix_processes)
-      [ -n "$left" ] || break
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    timeout 10 wineserver -w </dev/null >/dev/null 2>&1 || true
+    left=$(prefix_processes)
+    if [ -n "$left" ]; then
       kill -KILL $left 2>/dev/null || true
-      sleep 0.2
-    done
+      wineserver -k </dev/null >/dev/null 2>&1 || true
+      sleep 0.5
+    fi
     left=$(prefix_processes)
     if [ -n "$left" ]; then
       ps -o pid,args -p "$(echo $left | tr ' ' ,)" >&2 || true
