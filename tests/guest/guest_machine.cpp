@@ -102,9 +102,10 @@ bool statically_linked(const std::string& path)
 
 const char* deb_arch(guest_arch arch) { return arch == guest_arch::amd64 ? "amd64" : "arm64"; }
 
-} // namespace
-
+// Where the guest's kernel and busybox are: "" for the host's own files.
 std::string guest_root(guest_arch arch) { return arch == guest_arch::amd64 ? "" : TARVOLO_GUEST_ARM64_ROOT; }
+
+} // namespace
 
 guest_kernel find_guest_kernel(guest_arch arch)
 {

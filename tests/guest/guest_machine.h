@@ -17,9 +17,6 @@ struct kernel_module {
 // arm64 ones, unpacked (not installed) under a root of their own by scripts/install-deps.
 enum class guest_arch { amd64, arm64 };
 
-// Where the guest's kernel and busybox are: "" for the host's own files.
-std::string guest_root(guest_arch arch);
-
 // A Debian kernel (package linux-image-<arch>) with its modules, booted as the guest's.
 struct guest_kernel {
     std::string image; // ROOT/boot/vmlinuz-<version>

@@ -17,6 +17,11 @@ echo 1 >/proc/sys/kernel/printk
 report() { echo "@@tarvolo $*"; }
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
+report up "$(uptime_s)"
+for module in $(cat /lib/modules/load-order); do
+    insmod "/lib/modules/$module" || report insmod-failed "$module"
+done
+
 # wait_for PATH: a USB adapter's node appears some time after its driver is loaded.
 wait_for() {
     tries=0
@@ -30,21 +35,13 @@ wait_for() {
     done
 }
 
-# A console that comes with a module (virtio's, named by the host as tarvolo_console) takes the
-# reports once the module is in; until then there is nowhere to write.
-[ -n "${tarvolo_console:-}" ] || report up "$(uptime_s)"
-failed=""
-for module in $(cat /lib/modules/load-order); do
-    insmod "/lib/modules/$module" || failed="$failed $module"
-done
+# A console that comes with a module (virtio's, named by the host) takes the reports from here on;
+# what was written before went nowhere, so the boot is reported again.
 if [ -n "${tarvolo_console:-}" ]; then
     wait_for "/dev/$tarvolo_console"
     exec <"/dev/$tarvolo_console" >"/dev/$tarvolo_console" 2>&1
     report up "$(uptime_s)"
 fi
-for module in $failed; do
-    report insmod-failed "$module"
-done
 
 # update NAME PORT [USER]: one run of the updater as USER (root by default), answering PORT and the
 # sample image. Under setsid it has no controlling terminal, so both key waits end at once. Reports
