@@ -11,6 +11,8 @@
 #   tarvolo_suite_needs(<suite> <what> FOUND <variable> [PACKAGE <package>...] [HINT <text>])
 #       <suite> needs what <what> describes, and the caller's own check found it when <variable>
 #       is true. HINT says what to do where no package brings it.
+#   tarvolo_suite_needs(<suite> <what> EXISTS <path> [PACKAGE <package>...] [HINT <text>])
+#       The same, found when <path> exists (a file another preset builds).
 #   tarvolo_suite_available(<suite> <variable>)
 #       Sets <variable> to TRUE when every need recorded for <suite> so far was met.
 #   tarvolo_suites_report()
@@ -21,7 +23,7 @@ option(TARVOLO_REQUIRE_ALL_SUITES
   "Fail the configure step when a test suite lacks a tool, rather than leave the suite out" OFF)
 
 function(tarvolo_suite_needs suite what)
-  cmake_parse_arguments(PARSE_ARGV 2 need "" "FOUND;HINT" "PACKAGE")
+  cmake_parse_arguments(PARSE_ARGV 2 need "" "FOUND;EXISTS;HINT" "PACKAGE")
   if(need_UNPARSED_ARGUMENTS OR (NOT need_PACKAGE AND NOT need_HINT))
     message(FATAL_ERROR "tarvolo_suite_needs(${suite} ${what} ...): give PACKAGE and/or HINT, and FOUND "
       "for anything but a program; unexpected: ${need_UNPARSED_ARGUMENTS}")
@@ -29,6 +31,11 @@ function(tarvolo_suite_needs suite what)
 
   if(DEFINED need_FOUND)
     set(found "${${need_FOUND}}")
+  elseif(DEFINED need_EXISTS OR "EXISTS" IN_LIST need_KEYWORDS_MISSING_VALUES)
+    set(found FALSE)
+    if(need_EXISTS AND EXISTS "${need_EXISTS}")
+      set(found TRUE)
+    endif()
   else()
     string(MAKE_C_IDENTIFIER "TARVOLO_PROGRAM_${what}" program_variable)
     # Looked up at every configure step: a program removed since, or a PATH without it, counts.
