@@ -19,15 +19,18 @@ constexpr unsigned char ESC = 0x1B;
 // followed by nothing for much longer than this.
 constexpr int SEQUENCE_GAP_MS = 50;
 
+// How often a wait sent on in the background looks whether it is in front again: `fg` brings a
+// running job to the front without a signal.
+constexpr int BACKGROUND_LOOK_MS = 200;
+
 // The terminal while a wait has it raw, -1 otherwise; with the settings it was found with and
-// the raw ones, for the handlers below.
+// the raw ones.
 volatile std::sig_atomic_t raw_fd = -1;
 termios saved_settings{};
 termios raw_settings{};
 
 const signal_relay* terminal_relay = nullptr;
 const signal_relay* stop_relay = nullptr;
-const signal_relay* continue_relay = nullptr;
 
 // Async-signal-safe. A run moved to the background (stopped, then `bg`) must leave the terminal
 // to the shell now in front: its settings are the shell's business, and a write from the
@@ -71,15 +74,19 @@ extern "C" void restore_and_stop(int sig)
     (void)pthread_sigmask(SIG_BLOCK, &just_this, nullptr);
     (void)sigaction(sig, &ours, nullptr); // the next stop finds this handler again
     errno = saved_errno;
+    // The wait, interrupted, takes the terminal back (wait_in_front).
 }
 
-// Continued (`fg`, `bg`): the shell has had the terminal meanwhile and put its own settings on
-// it, so a wait still on makes it raw again, once it is in front.
-extern "C" void raw_again(int /*sig*/)
+// After a signal that did not end the run, a stop above all: the shell has had the terminal
+// meanwhile and put its own settings on it. A run continued in the background (`bg`) leaves them
+// alone, and reads nothing, which would stop it again (SIGTTIN), until it is in front again.
+void wait_in_front(int fd)
 {
-    const int saved_errno = errno;
+    while (in_background(fd)) {
+        (void)::poll(nullptr, 0, BACKGROUND_LOOK_MS);
+    }
+    const signal_block hold; // a stop now would find raw settings not yet recorded as put on
     set_terminal_if_in_front(raw_settings);
-    errno = saved_errno;
 }
 
 // A byte read as part of one key that turned out to start the next (a letter typed after a
@@ -97,6 +104,7 @@ bool read_byte(int fd, unsigned char& byte, int timeout_ms)
         pollfd waiter{fd, POLLIN, 0};
         const int ready = ::poll(&waiter, 1, timeout_ms);
         if (ready < 0 && errno == EINTR) {
+            wait_in_front(fd);
             continue;
         }
         if (ready <= 0 || (waiter.revents & POLLIN) == 0) {
@@ -106,7 +114,11 @@ bool read_byte(int fd, unsigned char& byte, int timeout_ms)
         if (n == 1) {
             return true;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (n < 0 && errno == EINTR) {
+            wait_in_front(fd);
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
             continue;
         }
         return false;
@@ -197,7 +209,6 @@ void wait_key_on_terminal(int fd)
 
     std::optional<signal_relay> relay;
     std::optional<signal_relay> on_stop;
-    std::optional<signal_relay> on_continue;
     bool is_raw = false;
     {
         // Recorded before the change, both under one block: a signal finds the found settings
@@ -208,7 +219,6 @@ void wait_key_on_terminal(int fd)
         raw_fd = fd;
         relay.emplace(restore_and_pass_on, terminal_relay);
         on_stop.emplace(restore_and_stop, stop_relay, std::initializer_list<int>{SIGTSTP});
-        on_continue.emplace(raw_again, continue_relay, std::initializer_list<int>{SIGCONT});
         // TCSANOW, not TCSAFLUSH: a key typed while the program was busy must count.
         is_raw = ::tcsetattr(fd, TCSANOW, &raw) == 0;
     }
@@ -228,7 +238,6 @@ void wait_key_on_terminal(int fd)
     if (!in_background(fd)) {
         (void)::tcsetattr(fd, TCSANOW, &previous);
     }
-    on_continue.reset();
     on_stop.reset();
     relay.reset();
     raw_fd = -1;

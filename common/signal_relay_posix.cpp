@@ -11,9 +11,7 @@ sigset_t held_signals()
     for (const int sig : RUN_ENDING_SIGNALS) {
         (void)sigaddset(&set, sig); // valid signal numbers: cannot fail
     }
-    for (const int sig : JOB_CONTROL_SIGNALS) {
-        (void)sigaddset(&set, sig);
-    }
+    (void)sigaddset(&set, SIGTSTP);
     return set;
 }
 

@@ -9,11 +9,8 @@
 // pipe cannot end an update half-way.
 constexpr int RUN_ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT};
 
-// Job control: a stop must find the terminal's record as complete as an ending does, and a
-// continue must not put raw settings back on a terminal the wait has already given back.
-constexpr int JOB_CONTROL_SIGNALS[] = {SIGTSTP, SIGCONT};
-
-// Holds the run-ending and job-control signals back for as long as it lives. A change outside the program and
+// Holds the run-ending signals and a stop (SIGTSTP, which must find the terminal's record as
+// complete as an ending does) back for as long as it lives. A change outside the program and
 // its record are made under one, so that a signal finds either both or neither; one that arrives
 // meanwhile is delivered when the block ends, to a handler that knows everything. Blocks nest.
 class signal_block {

@@ -43,6 +43,9 @@ using steady = std::chrono::steady_clock;
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
+    for (const int fd : options.closed_streams) {
+        (void)::close(fd);
+    }
     ::execvp(argv[0], argv.data());
     ::_exit(127);
 }
