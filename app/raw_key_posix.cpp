@@ -4,8 +4,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <optional>
-#include <pthread.h>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -66,7 +66,7 @@ extern "C" void restore_and_stop(int sig)
     (void)sigemptyset(&stop.sa_mask);
     struct sigaction ours { };
     (void)sigaction(sig, &stop, &ours);
-    (void)std::raise(sig); // held back until the mask below lets it through
+    (void)::kill(::getpid(), sig); // held back until the mask below lets it through
     sigset_t just_this;
     (void)sigemptyset(&just_this);
     (void)sigaddset(&just_this, sig);

@@ -101,8 +101,8 @@ TEST_P(UpdateEndToEnd, Run)
         shown = to_file + expected::invalid_file +
             updater.reason_line(image_file + ": " + std::to_string(c.image_size) + " bytes; an image has 491520");
     }
-    const bool stdout_closed = c.output_closed ||
-        std::find(c.closed_streams.begin(), c.closed_streams.end(), 1) != c.closed_streams.end();
+    const bool stdout_closed =
+        c.output_closed || std::find(c.closed_streams.begin(), c.closed_streams.end(), 1) != c.closed_streams.end();
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.output, stdout_closed ? "" : updater.console_text(shown + expected::exit_prompt));
     EXPECT_LT(run.seconds, c.at_most_s) << "the run must end within the timeouts";

@@ -123,10 +123,8 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         options.closed_streams = r.closed_streams;
         const run_result run = run_detached(options, "7\n" + r.file_name + "\n", 20s);
         EXPECT_EQ(run.status, 1);
-        const std::string why = r.reason.empty()
-            ? ""
-            : "tarvolo_updater: " + (r.file_name.empty() ? com7 : r.shown.empty() ? r.file_name : r.shown) + ": " +
-                r.reason + "\n";
+        const std::string subject = !r.shown.empty() ? r.shown : r.file_name.empty() ? com7 : r.file_name;
+        const std::string why = r.reason.empty() ? "" : "tarvolo_updater: " + subject + ": " + r.reason + "\n";
         if (r.file_name.empty()) {
             EXPECT_EQ(run.output, unopened + why + expected::exit_prompt);
         } else {
@@ -330,8 +328,7 @@ TEST(UpdaterOnTerminal, StopAndForegroundAtAKeyWait)
     EXPECT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
     ASSERT_TRUE(write_all(device.master, std::string("\x1E\x01\x00\x00\x00\x00\x00\x04", 8)));
     EXPECT_EQ(read_until(console.master, expected::exit_prompt, 30s),
-        "Erasing firmware ...\r\n\rFailure: No 'erase firmware' command response ...\r\n\r\n\r" +
-            expected::exit_prompt)
+        "Erasing firmware ...\r\n\rFailure: No 'erase firmware' command response ...\r\n\r\n\r" + expected::exit_prompt)
         << "the start key was echoed, or the output differs";
     ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
     ASSERT_TRUE(write_all(console.master, "x"));
