@@ -122,21 +122,25 @@ file_name_answer ask_file_name(char (&firmware_file)[FIRMWARE_FILE_ROOM])
     say(PROMPT_FILE);
     int c = skip_space(con);
     std::size_t length = 0;
-    bool whole = true;
+    file_name_answer answer = file_name_answer::given;
     for (; c != EOF && !is_space(c); c = con.read_char()) {
-        if (length + 1 == FIRMWARE_FILE_ROOM || c == '\0') {
-            whole = false;
+        if (length + 1 == FIRMWARE_FILE_ROOM) {
+            answer = file_name_answer::too_long;
+            break;
+        }
+        if (c == '\0') {
+            answer = file_name_answer::zero_byte;
             break;
         }
         firmware_file[length++] = static_cast<char>(c);
     }
     firmware_file[length] = '\0';
-    if (c != EOF && whole) {
+    if (c != EOF && answer == file_name_answer::given) {
         con.unread_char(c);
     }
     say("\n");
-    if (!whole) {
-        return file_name_answer::refused;
+    if (answer == file_name_answer::given && length == 0) {
+        return file_name_answer::end_of_input;
     }
-    return length == 0 ? file_name_answer::end_of_input : file_name_answer::given;
+    return answer;
 }

@@ -12,9 +12,9 @@ void show_banner();
 // Asks until a port number from 1 to 255 is given. Fails only when standard input ends.
 phase_result ask_port_number(int& num_comport);
 
-// `refused`: a word that cannot be taken whole, because it does not fit or holds a zero byte
-// (where a C string would end). Cutting it could open a different file.
-enum class file_name_answer { given, refused, end_of_input };
+// `too_long`, `zero_byte`: a word that cannot be taken whole, because it does not fit or holds a
+// zero byte (where a C string would end). Cutting it could open a different file.
+enum class file_name_answer { given, too_long, zero_byte, end_of_input };
 
-// Reads one word into `firmware_file`.
+// Reads one word into `firmware_file`; of a word refused, the part read before the refusal.
 file_name_answer ask_file_name(char (&firmware_file)[FIRMWARE_FILE_ROOM]);

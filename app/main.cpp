@@ -4,6 +4,7 @@
 
 int main()
 {
+    keep_standard_streams_taken();
     keep_running_on_closed_output();
     // Arguments are ignored: everything the run needs comes from the dialogue and the file.
     const console_scope operator_console(standard_console());

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "app/dialogue.h"
 #include "common/image_constants.h"
@@ -64,12 +65,18 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     port.setup_comport();
 
     char firmware_file[FIRMWARE_FILE_ROOM] = {};
-    switch (ask_file_name(firmware_file)) {
+    const file_name_answer answer = ask_file_name(firmware_file);
+    switch (answer) {
     case file_name_answer::given:
         break;
-    case file_name_answer::refused:
+    case file_name_answer::too_long:
+    case file_name_answer::zero_byte: {
         say("%s", MSG_FIRMWARE_UNREADABLE);
+        const std::string taken = std::string(firmware_file) + "...";
+        say_reason(taken.c_str(),
+            answer == file_name_answer::too_long ? "name longer than 254 characters" : "name holds a zero byte");
         return exit_path(EXIT_FAILED);
+    }
     case file_name_answer::end_of_input:
         return exit_path(EXIT_FAILED);
     }

@@ -1,7 +1,26 @@
 #include "app/platform_streams.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+void keep_standard_streams_taken()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number is this one, the lower ones being open by now. Without a null
+        // device (a bare chroot) the root folder holds the number: writes to it fail, like
+        // writes to a closed stream, and reads end at once.
+        const int flags = fd == STDIN_FILENO ? O_RDONLY : O_WRONLY;
+        if (::open("/dev/null", flags | O_NOCTTY) < 0) {
+            (void)::open("/", O_RDONLY | O_DIRECTORY);
+        }
+    }
+}
 
 void keep_running_on_closed_output()
 {

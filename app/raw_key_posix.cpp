@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,18 +19,74 @@ constexpr unsigned char ESC = 0x1B;
 // followed by nothing for much longer than this.
 constexpr int SEQUENCE_GAP_MS = 50;
 
-// Restores the terminal if the process is ended by a signal while it is raw.
+// How often a wait sent on in the background looks whether it is in front again: `fg` brings a
+// running job to the front without a signal.
+constexpr int BACKGROUND_LOOK_MS = 200;
+
+// The terminal while a wait has it raw, -1 otherwise; with the settings it was found with and
+// the raw ones.
 volatile std::sig_atomic_t raw_fd = -1;
 termios saved_settings{};
+termios raw_settings{};
 
 const signal_relay* terminal_relay = nullptr;
+const signal_relay* stop_relay = nullptr;
+
+// Async-signal-safe. A run moved to the background (stopped, then `bg`) must leave the terminal
+// to the shell now in front: its settings are the shell's business, and a write from the
+// background would stop the run again with SIGTTOU.
+bool in_background(int fd)
+{
+    const pid_t front = ::tcgetpgrp(fd);
+    return front > 0 && front != ::getpgrp();
+}
+
+void set_terminal_if_in_front(const termios& settings)
+{
+    const int fd = raw_fd;
+    if (fd >= 0 && !in_background(fd)) {
+        (void)::tcsetattr(fd, TCSANOW, &settings); // best effort in a handler
+    }
+}
 
 extern "C" void restore_and_pass_on(int sig)
 {
-    if (raw_fd >= 0) {
-        (void)tcsetattr(raw_fd, TCSANOW, &saved_settings); // best effort while dying
-    }
+    set_terminal_if_in_front(saved_settings);
     pass_on_signal(terminal_relay, sig); // the serial port's handler gives the line back next
+}
+
+// A stop (`kill -TSTP`; the key itself is no signal while raw) leaves the terminal as found for
+// the shell that takes it back, as full-screen programs do, and then stops for real.
+extern "C" void restore_and_stop(int sig)
+{
+    const int saved_errno = errno;
+    set_terminal_if_in_front(saved_settings);
+    struct sigaction stop { };
+    stop.sa_handler = SIG_DFL;
+    (void)sigemptyset(&stop.sa_mask);
+    struct sigaction ours { };
+    (void)sigaction(sig, &stop, &ours);
+    (void)::kill(::getpid(), sig); // held back until the mask below lets it through
+    sigset_t just_this;
+    (void)sigemptyset(&just_this);
+    (void)sigaddset(&just_this, sig);
+    (void)pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr); // stops here until continued
+    (void)pthread_sigmask(SIG_BLOCK, &just_this, nullptr);
+    (void)sigaction(sig, &ours, nullptr); // the next stop finds this handler again
+    errno = saved_errno;
+    // The wait, interrupted, takes the terminal back (wait_in_front).
+}
+
+// After a signal that did not end the run, a stop above all: the shell has had the terminal
+// meanwhile and put its own settings on it. A run continued in the background (`bg`) leaves them
+// alone, and reads nothing, which would stop it again (SIGTTIN), until it is in front again.
+void wait_in_front(int fd)
+{
+    while (in_background(fd)) {
+        (void)::poll(nullptr, 0, BACKGROUND_LOOK_MS);
+    }
+    const signal_block hold; // a stop now would find raw settings not yet recorded as put on
+    set_terminal_if_in_front(raw_settings);
 }
 
 // A byte read as part of one key that turned out to start the next (a letter typed after a
@@ -47,6 +104,7 @@ bool read_byte(int fd, unsigned char& byte, int timeout_ms)
         pollfd waiter{fd, POLLIN, 0};
         const int ready = ::poll(&waiter, 1, timeout_ms);
         if (ready < 0 && errno == EINTR) {
+            wait_in_front(fd);
             continue;
         }
         if (ready <= 0 || (waiter.revents & POLLIN) == 0) {
@@ -56,7 +114,11 @@ bool read_byte(int fd, unsigned char& byte, int timeout_ms)
         if (n == 1) {
             return true;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (n < 0 && errno == EINTR) {
+            wait_in_front(fd);
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
             continue;
         }
         return false;
@@ -146,14 +208,17 @@ void wait_key_on_terminal(int fd)
     raw.c_cc[VTIME] = 0;
 
     std::optional<signal_relay> relay;
+    std::optional<signal_relay> on_stop;
     bool is_raw = false;
     {
         // Recorded before the change, both under one block: a signal finds the found settings
         // and a handler to put them back, whichever instant it comes at.
         const signal_block hold;
         saved_settings = previous;
+        raw_settings = raw;
         raw_fd = fd;
         relay.emplace(restore_and_pass_on, terminal_relay);
+        on_stop.emplace(restore_and_stop, stop_relay, std::initializer_list<int>{SIGTSTP});
         // TCSANOW, not TCSAFLUSH: a key typed while the program was busy must count.
         is_raw = ::tcsetattr(fd, TCSANOW, &raw) == 0;
     }
@@ -169,7 +234,11 @@ void wait_key_on_terminal(int fd)
     }
     const signal_block hold;
     // Restoring cannot be helped if it fails; the terminal is then left as the shell finds it.
-    (void)::tcsetattr(fd, TCSANOW, &previous);
+    // A run that was moved to the background finds it as the shell left it, and leaves it so.
+    if (!in_background(fd)) {
+        (void)::tcsetattr(fd, TCSANOW, &previous);
+    }
+    on_stop.reset();
     relay.reset();
     raw_fd = -1;
 }

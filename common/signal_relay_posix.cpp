@@ -4,13 +4,14 @@
 
 namespace {
 
-sigset_t run_ending_set()
+sigset_t held_signals()
 {
     sigset_t set;
     (void)sigemptyset(&set);
     for (const int sig : RUN_ENDING_SIGNALS) {
         (void)sigaddset(&set, sig); // valid signal numbers: cannot fail
     }
+    (void)sigaddset(&set, SIGTSTP);
     return set;
 }
 
@@ -18,7 +19,7 @@ sigset_t run_ending_set()
 
 signal_block::signal_block()
 {
-    const sigset_t set = run_ending_set();
+    const sigset_t set = held_signals();
     // Fails only for an invalid argument; without the block the windows stay as they were.
     blocked_ = pthread_sigmask(SIG_BLOCK, &set, &previous_) == 0;
 }
@@ -30,14 +31,18 @@ signal_block::~signal_block()
     }
 }
 
-signal_relay::signal_relay(void (*handler)(int), const signal_relay*& self) : self_(self)
+signal_relay::signal_relay(void (*handler)(int), const signal_relay*& self, std::initializer_list<int> signals)
+    : self_(self)
 {
     const signal_block hold;
     self_ = this;
     struct sigaction action { };
     action.sa_handler = handler;
     (void)sigemptyset(&action.sa_mask);
-    for (const int sig : RUN_ENDING_SIGNALS) {
+    for (const int sig : signals) {
+        if (count_ == MOST) {
+            break;
+        }
         relayed& entry = relayed_[count_];
         // Read first: an ignored signal must never meet the handler, and the entry must be
         // complete before the handler can be reached.

@@ -2,13 +2,15 @@
 
 #include <csignal>
 #include <cstddef>
+#include <initializer_list>
 
 // The signals that end a run by default while the program has something to give back. SIGPIPE
 // is not among them: the program ignores it from the start, so that an operator's closed output
 // pipe cannot end an update half-way.
 constexpr int RUN_ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT};
 
-// Holds the run-ending signals back for as long as it lives. A change outside the program and
+// Holds the run-ending signals and a stop (SIGTSTP, which must find the terminal's record as
+// complete as an ending does) back for as long as it lives. A change outside the program and
 // its record are made under one, so that a signal finds either both or neither; one that arrives
 // meanwhile is delivered when the block ends, to a handler that knows everything. Blocks nest.
 class signal_block {
@@ -32,8 +34,10 @@ private:
 class signal_relay {
 public:
     // `self` is where the handler finds this relay: it is set before any handler is installed and
-    // cleared after they are all gone, so that no signal can find it empty.
-    signal_relay(void (*handler)(int), const signal_relay*& self);
+    // cleared after they are all gone, so that no signal can find it empty. `signals` (at most
+    // four) are the run-ending ones unless a relay is for others, such as a stop.
+    signal_relay(void (*handler)(int), const signal_relay*& self,
+        std::initializer_list<int> signals = {SIGHUP, SIGINT, SIGTERM, SIGQUIT});
     ~signal_relay();
     signal_relay(const signal_relay&) = delete;
     signal_relay& operator=(const signal_relay&) = delete;
@@ -45,7 +49,7 @@ private:
         int sig;
         struct sigaction previous;
     };
-    static constexpr std::size_t MOST = sizeof RUN_ENDING_SIGNALS / sizeof RUN_ENDING_SIGNALS[0];
+    static constexpr std::size_t MOST = 4;
     relayed relayed_[MOST]{};
     std::size_t count_ = 0;
     const signal_relay*& self_;

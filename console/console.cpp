@@ -62,6 +62,19 @@ void wait_key() { active_console().wait_raw_key(); }
 
 void say_reason(const char* subject, const char* reason)
 {
-    const std::string line = std::string(PROGRAM_NAME) + ": " + subject + ": " + reason + "\n";
+    std::string line = std::string(PROGRAM_NAME) + ": ";
+    // A name is whatever the operator typed or the folder holds: its control bytes must show as
+    // what they are, not clear the screen or move the cursor of the terminal that shows them.
+    for (const char* at = subject; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[5];
+            (void)std::snprintf(escaped, sizeof escaped, "\\%03o", static_cast<unsigned>(byte));
+            line += escaped;
+        } else {
+            line += *at;
+        }
+    }
+    line += std::string(": ") + reason + "\n";
     active_console().write_reason(line.data(), line.size());
 }

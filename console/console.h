@@ -51,5 +51,6 @@ void say(const char* format, ...);
 void wait_key();
 
 // Tells why `subject` (a device, a file) failed, in the usual form of command-line tools:
-// "tarvolo_updater: SUBJECT: REASON" and a line feed.
+// "tarvolo_updater: SUBJECT: REASON" and a line feed. Control bytes in the subject are written
+// as a backslash and three octal digits ("\033").
 void say_reason(const char* subject, const char* reason);

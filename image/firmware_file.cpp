@@ -1,10 +1,13 @@
 #include "image/firmware_file.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
+#include <string>
 
 #include "common/image_constants.h"
 #include "console/console.h"
+#include "image/image_stream.h"
 
 const char MSG_FIRMWARE_UNREADABLE[] = "Failure reading firmware ...\n\n\r";
 
@@ -16,19 +19,6 @@ constexpr char MSG_FINISHED_READING[] = "Finished reading firmware ...\n\r";
 // Where the row of dots breaks, so that no row is wider than an 80-column console.
 constexpr std::uint32_t DOT_ROW_BREAK_1 = 59;
 constexpr std::uint32_t DOT_ROW_BREAK_2 = 118;
-
-// The size as a seek to the end reports it, or -1 when it cannot be taken.
-long measure_size(std::FILE* file)
-{
-    if (std::fseek(file, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const long size = std::ftell(file);
-    if (std::fseek(file, 0, SEEK_SET) != 0) {
-        return -1;
-    }
-    return size;
-}
 
 } // namespace
 
@@ -57,15 +47,21 @@ phase_result read_firmware_pages(std::FILE* file, unsigned char* firmware_buffer
 
 phase_result load_firmware(const char* firmware_file, unsigned char* firmware_buffer, std::uint32_t& page_count)
 {
-    std::FILE* file = std::fopen(firmware_file, "rb");
-    if (file == nullptr) {
-        const int error = errno;
-        say(MSG_FIRMWARE_UNREADABLE);
-        say_reason(firmware_file, std::strerror(error));
+    const opened_image image = open_image_file(firmware_file);
+    if (image.outcome != image_open::opened) {
+        say(image.outcome == image_open::unreadable ? MSG_FIRMWARE_UNREADABLE : MSG_INVALID_FIRMWARE);
+        say_reason(firmware_file, image.reason.c_str());
         return phase_result::failure;
     }
-    if (measure_size(file) != static_cast<long>(FW_IMAGE_SIZE)) {
+    std::FILE* file = image.file;
+    const std::int64_t size = measure_size(file);
+    if (size != static_cast<std::int64_t>(FW_IMAGE_SIZE)) {
+        const int error = errno;
         say(MSG_INVALID_FIRMWARE);
+        char wrong_size[64];
+        (void)std::snprintf(wrong_size, sizeof wrong_size, "%" PRId64 " bytes; an image has %" PRIu32, size,
+            static_cast<std::uint32_t>(FW_IMAGE_SIZE));
+        say_reason(firmware_file, size < 0 ? std::strerror(error) : wrong_size);
         // The run ends after this anyway; closing now changes nothing the operator sees and leaves
         // no stream behind for a caller that goes on (the tests do). A failing close loses nothing.
         (void)std::fclose(file);

@@ -8,8 +8,14 @@ std::string posix_device_path(const char* name, const char* com_dir)
     if (n == 0) {
         return {};
     }
-    if (com_dir != nullptr) {
-        return std::string(com_dir) + "/com" + std::to_string(n);
+    // Set but empty is as good as unset: "/com5" at the root is nobody's port.
+    if (com_dir != nullptr && com_dir[0] != '\0') {
+        std::string folder(com_dir);
+        // "/dev/serial/" must not show as "/dev/serial//com5" in a reason line.
+        while (!folder.empty() && folder.back() == '/') {
+            folder.pop_back();
+        }
+        return folder + "/com" + std::to_string(n);
     }
     return "/dev/ttyS" + std::to_string(n - 1);
 }

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "support/emulator.h"
@@ -35,6 +37,8 @@ struct e2e_case {
     std::vector<std::string> emulator_args = {};
     long extra_from_device = 0; // bytes the device sent beyond its 244 replies
     bool output_closed = false; // nobody reads the console: its pipe is closed before the run
+    std::vector<int> closed_streams = {}; // closed at the program's start (`>&-`)
+    long long image_size = -1; // a sparse file of this size instead of the image
 };
 
 std::ostream& operator<<(std::ostream& out, const e2e_case& c) { return out << c.name; }
@@ -65,7 +69,15 @@ TEST_P(UpdateEndToEnd, Run)
     temp_dir work;
     const std::string com_dir = updater.com_dir(work.path);
     const std::string image = sample_image(static_cast<unsigned>(c.port));
-    const std::string image_file = work.write_file("fw.bin", image);
+    std::string image_file = work.write_file("fw.bin", image);
+    if (c.image_size >= 0) {
+        // Sparse: a file of several GiB costs nothing on disk.
+        image_file = work.path + "/huge.bin";
+        const int fd = ::open(image_file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, c.image_size), 0);
+        ASSERT_EQ(::close(fd), 0);
+    }
 
     loader_emulator::settings s;
     s.com_dir = com_dir;
@@ -77,15 +89,22 @@ TEST_P(UpdateEndToEnd, Run)
 
     process_options options = updater.options(com_dir);
     options.output_closed = c.output_closed;
+    options.closed_streams = c.closed_streams;
     const auto limit = std::chrono::milliseconds(static_cast<long>(c.at_most_s * 1000));
     const run_result run = run_detached(options, std::to_string(c.port) + "\n" + image_file + "\n", limit + 5s);
     const int device_status = device.finish();
 
-    const std::string before_start = expected::banner + expected::port_question + "\n\r" +
-        expected::port_opened(c.port) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt;
+    const std::string to_file = expected::banner + expected::port_question + "\n\r" + expected::port_opened(c.port) +
+        expected::file_question + "\n";
+    std::string shown = to_file + expected::loaded() + expected::start_prompt + c.transaction_output;
+    if (c.image_size >= 0) {
+        shown = to_file + expected::invalid_file +
+            updater.reason_line(image_file + ": " + std::to_string(c.image_size) + " bytes; an image has 491520");
+    }
+    const bool stdout_closed =
+        c.output_closed || std::find(c.closed_streams.begin(), c.closed_streams.end(), 1) != c.closed_streams.end();
     EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.output,
-        c.output_closed ? "" : updater.console_text(before_start + c.transaction_output + expected::exit_prompt));
+    EXPECT_EQ(run.output, stdout_closed ? "" : updater.console_text(shown + expected::exit_prompt));
     EXPECT_LT(run.seconds, c.at_most_s) << "the run must end within the timeouts";
     if (c.to_device >= 0) {
         EXPECT_EQ(device.bytes_received, c.to_device) << device.output;
@@ -147,6 +166,14 @@ const e2e_case cases[] = {
     {"erase_reply_with_two_extra_bytes", 38, {"erase=extra:2"}, complete, 0, TO_DEVICE_COMPLETE, 30, 200, {}, 2},
     // Every console write fails from the banner on; the update must neither notice nor stop.
     {"console_output_pipe_closed", 41, {}, complete, 0, TO_DEVICE_COMPLETE, 30, 200, {}, 0, true},
+    // Started without standard output (a service, `>&-`): the port must not take its number, or
+    // the console text goes to the device among the frames.
+    {"started_without_standard_output", 42, {}, complete, 0, TO_DEVICE_COMPLETE, 30, 200, {}, 0, false, {1}},
+    {"started_without_output_and_error", 43, {}, complete, 0, TO_DEVICE_COMPLETE, 30, 200, {}, 0, false, {1, 2}},
+    // Past 2, 4 and 8 GiB by one image: none may measure as the image on any build.
+    {"image_of_2_gib_and_one_image", 44, {}, "", 1, 0, 10, 200, {}, 0, false, {}, (2LL << 30) + 491520},
+    {"image_of_4_gib_and_one_image", 45, {}, "", 1, 0, 10, 200, {}, 0, false, {}, (4LL << 30) + 491520},
+    {"image_of_8_gib_and_one_image", 46, {}, "", 1, 0, 10, 200, {}, 0, false, {}, (8LL << 30) + 491520},
 };
 
 // Each case has a COM port of its own: under wine the cases share one prefix's dosdevices folder,

@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "support/expected_text.h"
 #include "support/process.h"
@@ -52,7 +53,7 @@ process_options ordinary_user_updater(const temp_dir& dir)
 }
 
 // Standard error shares the pipe with standard output, so the reason must stand right after the
-// message it explains.
+// message it explains. Whatever is refused, nothing may reach the device.
 TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
 {
     struct row {
@@ -60,8 +61,12 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         // Makes what stands at `com7` in the port folder; returns what must be kept open meanwhile.
         std::function<std::unique_ptr<pty_pair>(const temp_dir&, const std::string& com7)> make;
         bool as_ordinary_user;
-        std::string file_name;
-        std::string reason; // after "tarvolo_updater: <path>: "
+        std::string file_name; // typed; relative to the run's folder
+        std::string reason; // after "tarvolo_updater: <path>: "; none shown when empty
+        std::string message = expected::unreadable;
+        std::string shown = {}; // the name as the reason line shows it, when not as typed
+        std::function<void(const std::string& path)> make_file = {};
+        std::vector<int> closed_streams = {};
     };
     const std::string unopened = expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(7);
     const auto device = [](int mode) {
@@ -72,13 +77,14 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
             return line;
         };
     };
+    const auto port = device(0666);
     const row rows[] = {
         {"missing device", [](const temp_dir&, const std::string&) { return std::unique_ptr<pty_pair>(); }, false, "",
             "No such file or directory"},
         {"no permission", device(0), true, "", "Permission denied"},
         {"held by another program",
             [&](const temp_dir& dir, const std::string& com7) {
-                auto line = device(0666)(dir, com7);
+                auto line = port(dir, com7);
                 EXPECT_EQ(flock(line->slave, LOCK_EX | LOCK_NB), 0);
                 return line;
             },
@@ -89,24 +95,45 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
                 return std::unique_ptr<pty_pair>();
             },
             false, "", "not a terminal, so not a serial port"},
-        {"image file missing", device(0666), false, "missing.bin", "No such file or directory"},
+        {"image file missing", port, false, "missing.bin", "No such file or directory"},
+        // Started without standard error: the reason goes nowhere, and certainly not to the device.
+        {"image file missing, no standard error", port, false, "missing.bin", "", expected::unreadable, {}, {}, {2}},
+        {"image is a folder", port, false, "folder", "Is a directory", expected::unreadable, {},
+            [](const std::string& path) { EXPECT_EQ(mkdir(path.c_str(), 0755), 0); }},
+        // Nobody will ever write to it: the run must not wait for a writer with the port held.
+        {"image is a named pipe", port, false, "pipe", "not a regular file", expected::invalid_file, {},
+            [](const std::string& path) { EXPECT_EQ(mkfifo(path.c_str(), 0644), 0); }},
+        {"image one byte short", port, false, "short.bin", "491519 bytes; an image has 491520", expected::invalid_file,
+            {}, [](const std::string& path) { std::ofstream(path) << std::string(491519, 'x'); }},
+        {"name that would clear the screen", port, false, "x\033[2J.bin", "No such file or directory",
+            expected::unreadable, "x\\033[2J.bin"},
+        {"name over 254 characters", port, false, std::string(300, 'n'), "name longer than 254 characters",
+            expected::unreadable, std::string(254, 'n') + "..."},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
         temp_dir dir;
         const std::string com7 = dir.path + "/com7";
         const auto kept = r.make(dir, com7);
-        const process_options options = r.as_ordinary_user ? ordinary_user_updater(dir) : updater(dir);
+        if (r.make_file) {
+            r.make_file(dir.path + "/" + r.file_name);
+        }
+        process_options options = r.as_ordinary_user ? ordinary_user_updater(dir) : updater(dir);
+        options.working_dir = dir.path;
+        options.closed_streams = r.closed_streams;
         const run_result run = run_detached(options, "7\n" + r.file_name + "\n", 20s);
         EXPECT_EQ(run.status, 1);
-        const std::string why =
-            "tarvolo_updater: " + (r.file_name.empty() ? com7 : r.file_name) + ": " + r.reason + "\n";
+        const std::string subject = !r.shown.empty() ? r.shown : r.file_name.empty() ? com7 : r.file_name;
+        const std::string why = r.reason.empty() ? "" : "tarvolo_updater: " + subject + ": " + r.reason + "\n";
         if (r.file_name.empty()) {
             EXPECT_EQ(run.output, unopened + why + expected::exit_prompt);
         } else {
             EXPECT_EQ(run.output,
                 expected::banner + expected::port_question + "\n\r" + expected::port_opened(7) +
-                    expected::file_question + "\n" + expected::unreadable + why + expected::exit_prompt);
+                    expected::file_question + "\n" + r.message + why + expected::exit_prompt);
+        }
+        if (kept) {
+            EXPECT_EQ(read_for(kept->master, 50ms, 200ms), "") << "sent to the device";
         }
     }
 }
@@ -253,6 +280,61 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
         EXPECT_EQ(after.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
         EXPECT_EQ(read_for(console.master, 100ms, 300ms), "") << "a key was echoed after the run";
     }
+}
+
+// Stopped from another terminal at the start prompt, sent on in the background, then brought
+// back with `fg` in a real job-control shell: the shell has put its own settings on the terminal
+// meanwhile, and one key must still start the update, unechoed.
+TEST(UpdaterOnTerminal, StopAndForegroundAtAKeyWait)
+{
+    temp_dir dir;
+    pty_pair device;
+    make_raw(device.master);
+    ASSERT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
+    const std::string image = dir.write_file("fw.bin", sample_image());
+    process_options shell = updater(dir);
+    shell.argv = {"bash", "--norc", "--noprofile", "-i"};
+    shell.set_env.insert(shell.set_env.end(), {{"PS1", "sh$ "}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+    pty_pair console;
+    child_process bash = child_process::start_on_terminal(shell, console);
+
+    ASSERT_NE(read_until(console.master, "sh$ ", 10s).find("sh$ "), std::string::npos);
+    ASSERT_TRUE(write_all(console.master, std::string(TARVOLO_UPDATER_PATH) + "\r"));
+    read_until(console.master, "of the connected Tarvolo: ", 10s);
+    ASSERT_TRUE(write_all(console.master, "5\r" + image + "\r"));
+    const std::string start = read_until(console.master, "update ...\r\n\r\n\r", 10s);
+    ASSERT_NE(start.find("update ..."), std::string::npos) << start;
+    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+
+    const pid_t job = tcgetpgrp(console.master);
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(kill(-job, SIGTSTP), 0);
+    const std::string stopped = read_until(console.master, "sh$ ", 10s);
+    ASSERT_NE(stopped.find("Stopped"), std::string::npos) << stopped;
+    // Continued where it may not touch the terminal: it must wait on, not stop on SIGTTOU. (Typing
+    // now would stop it on SIGTTIN, as any job that reads the terminal from the background.)
+    ASSERT_TRUE(write_all(console.master, "bg\r"));
+    read_until(console.master, "sh$ ", 10s);
+    std::this_thread::sleep_for(300ms);
+    std::ifstream stat("/proc/" + std::to_string(job) + "/stat");
+    const std::string fields((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(fields.substr(fields.rfind(')') + 2, 1), "S") << "not waiting in the background: " << fields;
+    EXPECT_EQ(read_for(device.master, 50ms, 200ms), "") << "sent to the device before the start key";
+
+    ASSERT_TRUE(write_all(console.master, "fg\r"));
+    read_until(console.master, std::string(TARVOLO_UPDATER_PATH) + "\r\n", 10s);
+    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s)) << "the wait did not take the terminal back";
+    ASSERT_TRUE(write_all(console.master, "k"));
+    EXPECT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
+    ASSERT_TRUE(write_all(device.master, std::string("\x1E\x01\x00\x00\x00\x00\x00\x04", 8)));
+    EXPECT_EQ(read_until(console.master, expected::exit_prompt, 30s),
+        "Erasing firmware ...\r\n\rFailure: No 'erase firmware' command response ...\r\n\r\n\r" + expected::exit_prompt)
+        << "the start key was echoed, or the output differs";
+    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+    ASSERT_TRUE(write_all(console.master, "x"));
+    ASSERT_NE(read_until(console.master, "sh$ ", 10s).find("sh$ "), std::string::npos);
+    ASSERT_TRUE(write_all(console.master, "exit 0\r"));
+    EXPECT_EQ(bash.wait(10s), 0);
 }
 
 } // namespace

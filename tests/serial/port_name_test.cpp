@@ -81,6 +81,10 @@ TEST(DevicePath, ComDirectoryOrLegacyNumbering)
         {"\\\\.\\COM255", nullptr, "/dev/ttyS254"},
         {"LPT1", "/tmp/ports", ""},
         {"COM0", nullptr, ""},
+        {"COM5", "", "/dev/ttyS4"},
+        {"COM5", "/dev/serial/", "/dev/serial/com5"},
+        {"COM5", "/tmp//", "/tmp/com5"},
+        {"COM5", "/", "/com5"},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(posix_device_path(r.name, r.com_dir), r.path) << r.name;

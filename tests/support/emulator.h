@@ -49,6 +49,9 @@ struct updater_under_test {
     std::string com_dir(const std::string& own_com_dir) const;
     // The console text as this build writes it: a Windows text stream turns "\n" into CR LF.
     std::string console_text(const std::string& text) const;
+    // "tarvolo_updater: WHAT\n" as this build writes it beside the console text: on standard
+    // error, in the same pipe, on Linux; nowhere on Windows.
+    std::string reason_line(const std::string& what) const;
 
     std::string wine_exe;
     std::string wine_prefix;

@@ -44,6 +44,9 @@ using steady = std::chrono::steady_clock;
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
+    for (const int fd : options.closed_streams) {
+        (void)::close(fd);
+    }
 #ifdef TARVOLO_TARGET_LAUNCHER
     // A cross build's program is not this machine's to run: the kernel refuses it, as it does
     // without binfmt_misc, and the toolchain's emulator runs it instead. execv, as execvp would

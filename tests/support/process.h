@@ -21,6 +21,8 @@ struct process_options {
     // Detached runs only: standard output and error go into a pipe whose reading end is closed
     // before the program starts, as when the reader of `prog | tee log` has gone.
     bool output_closed = false;
+    // Standard streams closed in the child just before the program starts, as `prog >&-` does.
+    std::vector<int> closed_streams;
 };
 
 // A program started by a test, always in a session of its own so that it never sees the test

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Opening the image file and measuring it, where platforms differ.
+
+// What became of opening a name as an image.
+enum class image_open {
+    opened,
+    // It cannot be read as a file at all (absent, no right to read it, a folder).
+    unreadable,
+    // It opened, or would have, but is no file whose size means anything (a pipe, a device).
+    not_measurable,
+};
+
+struct opened_image {
+    image_open outcome = image_open::unreadable;
+    std::FILE* file = nullptr; // set only when opened; binary, read-only
+    std::string reason; // why not, for the reason line
+};
+
+// Opens `name` for reading without ever waiting for it: a named pipe with no writer must not hold
+// the run, and the port with it, until someone kills it.
+opened_image open_image_file(const char* name);
+
+// The full size of an open image, in 64 bits on every build (a file past 4 GiB must not measure
+// as its remainder), with the stream back at its start. -1 when it cannot be taken.
+std::int64_t measure_size(std::FILE* file);

@@ -1,0 +1,71 @@
+#include "image/image_stream.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Why a file of this type is no image, or nullptr for a regular file.
+const char* refusal(mode_t mode)
+{
+    if (S_ISDIR(mode)) {
+        return std::strerror(EISDIR);
+    }
+    return S_ISREG(mode) ? nullptr : "not a regular file";
+}
+
+opened_image refused(mode_t mode)
+{
+    return {S_ISDIR(mode) ? image_open::unreadable : image_open::not_measurable, nullptr, refusal(mode)};
+}
+
+opened_image failed(int error) { return {image_open::unreadable, nullptr, std::strerror(error)}; }
+
+} // namespace
+
+opened_image open_image_file(const char* name)
+{
+    // Looked at before it is opened: opening a device can have effects of its own (a serial
+    // line's modem lines, a tape's rewind), and a pipe's opening waits for a writer.
+    struct stat found { };
+    if (::stat(name, &found) != 0) {
+        return failed(errno);
+    }
+    if (refusal(found.st_mode) != nullptr) {
+        return refused(found.st_mode);
+    }
+    // Without waiting all the same: the name may stand for something else by now.
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return failed(errno);
+    }
+    struct stat opened { };
+    if (::fstat(fd, &opened) != 0 || refusal(opened.st_mode) != nullptr) {
+        const int error = errno;
+        (void)::close(fd); // read-only: a failing close loses nothing
+        return opened.st_mode == 0 ? failed(error) : refused(opened.st_mode);
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        (void)::close(fd);
+        return failed(error);
+    }
+    return {image_open::opened, file, {}};
+}
+
+std::int64_t measure_size(std::FILE* file)
+{
+    static_assert(sizeof(off_t) == 8, "a file past 2 GiB needs a 64-bit off_t");
+    if (::fseeko(file, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    const off_t size = ::ftello(file);
+    if (::fseeko(file, 0, SEEK_SET) != 0) {
+        return -1;
+    }
+    return size;
+}
