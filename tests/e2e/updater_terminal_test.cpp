@@ -299,7 +299,7 @@ TEST(UpdaterOnTerminal, StopAndForegroundAtAKeyWait)
     child_process bash = child_process::start_on_terminal(shell, console);
 
     ASSERT_NE(read_until(console.master, "sh$ ", 10s).find("sh$ "), std::string::npos);
-    ASSERT_TRUE(write_all(console.master, std::string(TARVOLO_UPDATER_PATH) + "\r"));
+    ASSERT_TRUE(write_all(console.master, shell_command(TARVOLO_UPDATER_PATH) + "\r"));
     read_until(console.master, "of the connected Tarvolo: ", 10s);
     ASSERT_TRUE(write_all(console.master, "5\r" + image + "\r"));
     const std::string start = read_until(console.master, "update ...\r\n\r\n\r", 10s);

@@ -213,3 +213,12 @@ run_result run_detached(const process_options& options, const std::string& input
     result.seconds = std::chrono::duration<double>(steady::now() - start).count();
     return result;
 }
+
+std::string shell_command(const std::string& program)
+{
+#ifdef TARVOLO_TARGET_LAUNCHER
+    return std::string(TARVOLO_TARGET_LAUNCHER) + " " + program;
+#else
+    return program;
+#endif
+}

@@ -69,3 +69,7 @@ struct run_result {
 
 // Runs a program detached with `input` on standard input (then closed) until it ends.
 run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout);
+
+// How a shell is told to run `program` of this build: in a cross build, through the toolchain's
+// emulator, which a shell would not know to use.
+std::string shell_command(const std::string& program);
