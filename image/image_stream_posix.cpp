@@ -43,10 +43,14 @@ opened_image open_image_file(const char* name)
         return failed(errno);
     }
     struct stat opened { };
-    if (::fstat(fd, &opened) != 0 || refusal(opened.st_mode) != nullptr) {
+    if (::fstat(fd, &opened) != 0) {
         const int error = errno;
         (void)::close(fd); // read-only: a failing close loses nothing
-        return opened.st_mode == 0 ? failed(error) : refused(opened.st_mode);
+        return failed(error);
+    }
+    if (refusal(opened.st_mode) != nullptr) {
+        (void)::close(fd);
+        return refused(opened.st_mode);
     }
     std::FILE* file = ::fdopen(fd, "rb");
     if (file == nullptr) {
