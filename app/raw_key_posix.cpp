@@ -31,6 +31,7 @@ termios raw_settings{};
 
 const signal_relay* terminal_relay = nullptr;
 const signal_relay* stop_relay = nullptr;
+const signal_relay* continue_relay = nullptr;
 
 // Async-signal-safe. A run moved to the background (stopped, then `bg`) must leave the terminal
 // to the shell now in front: its settings are the shell's business, and a write from the
@@ -75,6 +76,18 @@ extern "C" void restore_and_stop(int sig)
     (void)sigaction(sig, &ours, nullptr); // the next stop finds this handler again
     errno = saved_errno;
     // The wait, interrupted, takes the terminal back (wait_in_front).
+}
+
+// A stop that cannot be caught (SIGSTOP from a debugger, a supervisor or a script) leaves the
+// terminal raw for the shell, which puts its own settings on it; only the continue can be seen.
+// Continued in front, the wait takes the terminal back at once; continued in the background it
+// leaves it alone, and wait_in_front takes it back once it is in front again. A continue is not
+// passed on: its default action, the continue itself, has already been taken.
+extern "C" void raw_again_if_in_front(int /*sig*/)
+{
+    const int saved_errno = errno;
+    set_terminal_if_in_front(raw_settings);
+    errno = saved_errno;
 }
 
 // After a signal that did not end the run, a stop above all: the shell has had the terminal
@@ -209,6 +222,7 @@ void wait_key_on_terminal(int fd)
 
     std::optional<signal_relay> relay;
     std::optional<signal_relay> on_stop;
+    std::optional<signal_relay> on_continue;
     bool is_raw = false;
     {
         // Recorded before the change, both under one block: a signal finds the found settings
@@ -219,6 +233,7 @@ void wait_key_on_terminal(int fd)
         raw_fd = fd;
         relay.emplace(restore_and_pass_on, terminal_relay);
         on_stop.emplace(restore_and_stop, stop_relay, std::initializer_list<int>{SIGTSTP});
+        on_continue.emplace(raw_again_if_in_front, continue_relay, std::initializer_list<int>{SIGCONT});
         // TCSANOW, not TCSAFLUSH: a key typed while the program was busy must count.
         is_raw = ::tcsetattr(fd, TCSANOW, &raw) == 0;
     }
@@ -238,6 +253,7 @@ void wait_key_on_terminal(int fd)
     if (!in_background(fd)) {
         (void)::tcsetattr(fd, TCSANOW, &previous);
     }
+    on_continue.reset();
     on_stop.reset();
     relay.reset();
     raw_fd = -1;

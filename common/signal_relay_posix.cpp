@@ -12,6 +12,7 @@ sigset_t held_signals()
         (void)sigaddset(&set, sig); // valid signal numbers: cannot fail
     }
     (void)sigaddset(&set, SIGTSTP);
+    (void)sigaddset(&set, SIGCONT);
     return set;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -60,20 +61,78 @@ void say(const char* format, ...)
 
 void wait_key() { active_console().wait_raw_key(); }
 
+namespace {
+
+// The length of the valid UTF-8 character at `at` (at most `left` bytes on), or 0 when the bytes
+// there are no such character: a stray continuation, a cut sequence, an overlong form, a
+// surrogate, or past U+10FFFF.
+std::size_t utf8_length(const unsigned char* at, std::size_t left)
+{
+    const unsigned char lead = at[0];
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80; // the range of the second byte, which rules out the invalid forms
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (left < length || at[1] < low || at[1] > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((at[i] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+void append_escaped(std::string& line, unsigned char byte)
+{
+    char escaped[5];
+    (void)std::snprintf(escaped, sizeof escaped, "\\%03o", static_cast<unsigned>(byte));
+    line += escaped;
+}
+
+} // namespace
+
 void say_reason(const char* subject, const char* reason)
 {
     std::string line = std::string(PROGRAM_NAME) + ": ";
     // A name is whatever the operator typed or the folder holds: its control bytes must show as
     // what they are, not clear the screen or move the cursor of the terminal that shows them.
-    for (const char* at = subject; *at != '\0'; ++at) {
-        const auto byte = static_cast<unsigned char>(*at);
-        if (byte < 0x20 || byte == 0x7F) {
-            char escaped[5];
-            (void)std::snprintf(escaped, sizeof escaped, "\\%03o", static_cast<unsigned>(byte));
-            line += escaped;
-        } else {
-            line += *at;
+    // That holds for the C1 controls as well (U+009B is CSI on many terminals), and for bytes
+    // that are no UTF-8 at all, which a terminal may take as C1 controls of an 8-bit set.
+    const auto* at = reinterpret_cast<const unsigned char*>(subject);
+    std::size_t left = std::strlen(subject);
+    while (left > 0) {
+        const std::size_t length = utf8_length(at, left);
+        const bool c1_control = length == 2 && at[0] == 0xC2 && at[1] < 0xA0;
+        if (length == 0 || at[0] < 0x20 || at[0] == 0x7F || c1_control) {
+            // Byte by byte: a C1 control's two bytes, or one that does not belong.
+            const std::size_t count = c1_control ? 2 : 1;
+            for (std::size_t i = 0; i < count; ++i) {
+                append_escaped(line, at[i]);
+            }
+            at += count;
+            left -= count;
+            continue;
         }
+        line.append(reinterpret_cast<const char*>(at), length);
+        at += length;
+        left -= length;
     }
     line += std::string(": ") + reason + "\n";
     active_console().write_reason(line.data(), line.size());

@@ -22,22 +22,52 @@ constexpr std::uint32_t DOT_ROW_BREAK_2 = 118;
 
 } // namespace
 
-phase_result read_firmware_pages(std::FILE* file, unsigned char* firmware_buffer, std::uint32_t& page_count)
+namespace {
+
+phase_result unreadable_after_dots(const char* firmware_file, const char* reason)
+{
+    say("\n");
+    say(MSG_FIRMWARE_UNREADABLE);
+    say_reason(firmware_file, reason);
+    return phase_result::failure;
+}
+
+} // namespace
+
+phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, unsigned char* firmware_buffer,
+    std::uint32_t& page_count, const image_version* before)
 {
     say(MSG_READING_PAGES);
     for (page_count = 0; page_count < FW_PAGE_COUNT; ++page_count) {
         if (page_count == DOT_ROW_BREAK_1 || page_count == DOT_ROW_BREAK_2) {
             say("\n\r");
         }
+        errno = 0;
         const std::size_t got =
             std::fread(firmware_buffer + std::size_t{page_count} * FW_PAGE_SIZE, 1, FW_PAGE_SIZE, file);
         if (got != FW_PAGE_SIZE) {
             // The file shrank or failed under us: never send a page that was not read whole.
-            say("\n");
-            say(MSG_FIRMWARE_UNREADABLE);
-            return phase_result::failure;
+            const int error = errno;
+            char cut_short[96];
+            (void)std::snprintf(cut_short, sizeof cut_short,
+                "cut short while it was read, after %" PRIu64 " of %" PRIu32 " bytes",
+                std::uint64_t{page_count} * FW_PAGE_SIZE + got, static_cast<std::uint32_t>(FW_IMAGE_SIZE));
+            return unreadable_after_dots(
+                firmware_file, std::ferror(file) != 0 && error != 0 ? std::strerror(error) : cut_short);
         }
         say(".");
+    }
+    if (before != nullptr) {
+        // Every page came from one version of the file only if the file is still as it was
+        // before the first: a copy that landed meanwhile, in place, leaves a mix of two images
+        // whose CRC the device would accept.
+        image_version after;
+        if (!look_at_image(file, after)) {
+            return unreadable_after_dots(firmware_file, std::strerror(errno));
+        }
+        if (after != *before) {
+            return unreadable_after_dots(firmware_file, "changed while it was read");
+        }
     }
     say("\n");
     say(MSG_FINISHED_READING);
@@ -54,6 +84,16 @@ phase_result load_firmware(const char* firmware_file, unsigned char* firmware_bu
         return phase_result::failure;
     }
     std::FILE* file = image.file;
+    // Looked at before it is measured: whatever happens to the file after this look, the look
+    // after the last page sees it.
+    image_version before;
+    if (!look_at_image(file, before)) {
+        const int error = errno;
+        say(MSG_FIRMWARE_UNREADABLE);
+        say_reason(firmware_file, std::strerror(error));
+        (void)std::fclose(file); // read-only: a failing close loses nothing
+        return phase_result::failure;
+    }
     const std::int64_t size = measure_size(file);
     if (size != static_cast<std::int64_t>(FW_IMAGE_SIZE)) {
         const int error = errno;
@@ -67,7 +107,7 @@ phase_result load_firmware(const char* firmware_file, unsigned char* firmware_bu
         (void)std::fclose(file);
         return phase_result::failure;
     }
-    const phase_result result = read_firmware_pages(file, firmware_buffer, page_count);
+    const phase_result result = read_firmware_pages(file, firmware_file, firmware_buffer, page_count, &before);
     (void)std::fclose(file); // read-only: a failing close loses nothing
     return result;
 }

@@ -12,6 +12,11 @@ extern const char MSG_FIRMWARE_UNREADABLE[];
 // bytes) with a row of dots. On failure its message has been written.
 phase_result load_firmware(const char* firmware_file, unsigned char* firmware_buffer, std::uint32_t& page_count);
 
-// The page loop of load_firmware on a stream already checked for size. A short read fails with
-// MSG_FIRMWARE_UNREADABLE rather than leave part of a page unset. Does not close the stream.
-phase_result read_firmware_pages(std::FILE* file, unsigned char* firmware_buffer, std::uint32_t& page_count);
+struct image_version;
+
+// The page loop of load_firmware on a stream already checked for size, `firmware_file` being the
+// name its reason lines give. A short read fails with MSG_FIRMWARE_UNREADABLE rather than leave
+// part of a page unset, and so does a file that is no longer as `before` found it once the last
+// page is read (nullptr: a stream with no file to look at). Does not close the stream.
+phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, unsigned char* firmware_buffer,
+    std::uint32_t& page_count, const image_version* before);

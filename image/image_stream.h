@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 // Opening the image file and measuring it, where platforms differ.
@@ -24,6 +26,24 @@ struct opened_image {
 // Opens `name` for reading without ever waiting for it: a named pipe with no writer must not hold
 // the run, and the port with it, until someone kills it.
 opened_image open_image_file(const char* name);
+
+// What an open file's bytes are known by at one moment: the file's identity, its size and the
+// marks its system leaves on every change. Two equal looks at the same open file, one before its
+// first page is read and one after its last, mean that every page came from one version of it.
+struct image_version {
+    static constexpr int MARKS = 7;
+    std::uint64_t marks[MARKS] = {};
+
+    bool operator==(const image_version& other) const
+    {
+        return std::equal(std::begin(marks), std::end(marks), std::begin(other.marks));
+    }
+    bool operator!=(const image_version& other) const { return !(*this == other); }
+};
+
+// Looks at the open `file`; false when it cannot be looked at (no file behind the stream), with
+// errno saying why.
+bool look_at_image(std::FILE* file, image_version& version);
 
 // The full size of an open image, in 64 bits on every build (a file past 4 GiB must not measure
 // as its remainder), with the stream back at its start. -1 when it cannot be taken.

@@ -42,4 +42,50 @@ TEST(ConsoleScope, WithNoConsoleInstalledNothingWaitsOrReads)
     EXPECT_EQ(active_console().read_char(), EOF);
 }
 
+// The reason line shows a name as it was typed where that is safe to put on a terminal, and
+// every byte that is not as a backslash and three octal digits.
+TEST(SayReason, EscapesWhatATerminalWouldObey)
+{
+    struct row {
+        const char* what;
+        std::string name;
+        std::string shown;
+    };
+    const row rows[] = {
+        {"valid UTF-8 as typed",
+            "pr\xc3\xbc"
+            "f-\xc5\x91-\xe6\x97\xa5\xe6\x9c\xac.bin",
+            "pr\xc3\xbc"
+            "f-\xc5\x91-\xe6\x97\xa5\xe6\x9c\xac.bin"},
+        {"C0 and DEL", std::string("a\x1b[2J\x7f\x00", 6), "a\\033[2J\\177"},
+        {"CSI as U+009B, the first and the last C1",
+            "x\xc2\x9b"
+            "2J\xc2\x80\xc2\x9f.bin",
+            "x\\302\\233"
+            "2J\\302\\200\\302\\237.bin"},
+        {"U+00A0 is no control",
+            "a\xc2\xa0"
+            "b",
+            "a\xc2\xa0"
+            "b"},
+        {"a Latin-1 byte alone", "caf\xe9.bin", "caf\\351.bin"},
+        {"a stray continuation byte",
+            "a\x9b"
+            "b",
+            "a\\233b"},
+        {"a sequence cut by the end", "a\xe6\x97", "a\\346\\227"},
+        {"a sequence cut by an ASCII byte", "\xe6\x97x", "\\346\\227x"},
+        {"overlong slash and NUL", "\xc0\xaf\xe0\x80\xaf", "\\300\\257\\340\\200\\257"},
+        {"surrogate and past U+10FFFF", "\xed\xa0\x80\xf4\x90\x80\x80", "\\355\\240\\200\\364\\220\\200\\200"},
+        {"the largest code point", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        captured_console con;
+        say_reason(r.name.c_str(), "No such file or directory");
+        EXPECT_EQ(con.reasons, "tarvolo_updater: " + r.shown + ": No such file or directory\n");
+        EXPECT_EQ(con.output, "") << "reasons never go to standard output";
+    }
+}
+
 } // namespace

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +27,17 @@ constexpr long FROM_DEVICE_COMPLETE = 1952;
 constexpr long BEFORE_PAGES = 14;
 constexpr long PER_PAGE = 7 + 4096 + 2;
 
+// What becomes of the image file while the updater reads it, its reads slowed as on a slow share.
+enum class image_change {
+    none,
+    rewritten_in_place, // another image written over it, as `dd conv=notrunc` or a share's copy
+    cut_short, // truncated, as the start of `cp new.bin fw.bin`
+};
+
+// The page whose read is under way when the image changes: the dots of the pages before it are
+// on the console.
+constexpr int CHANGED_AT_PAGE = 30;
+
 struct e2e_case {
     const char* name;
     int port;
@@ -39,7 +52,52 @@ struct e2e_case {
     bool output_closed = false; // nobody reads the console: its pipe is closed before the run
     std::vector<int> closed_streams = {}; // closed at the program's start (`>&-`)
     long long image_size = -1; // a sparse file of this size instead of the image
+    image_change change = image_change::none;
+    // Typed at the file question instead of the image's path, with the COM port of the same name
+    // linked to a good image: the Windows build must not open it (Windows only).
+    std::string device_name = {};
+    int device_port = 0;
 };
+
+// A case that ends before the start key, the device given nothing.
+e2e_case refused_before_the_start(const char* name, int port) { return {name, port, {}, "", 1, 0, 20}; }
+
+e2e_case image_changing(const char* name, int port, image_change change)
+{
+    e2e_case c = refused_before_the_start(name, port);
+    c.change = change;
+    return c;
+}
+
+e2e_case device_as_image(const char* name, int port, const char* typed, int device_port)
+{
+    e2e_case c = refused_before_the_start(name, port);
+    c.device_name = typed;
+    c.device_port = device_port;
+    return c;
+}
+
+// Every read of `image_file` by the run waits 40 ms before it is made (strace's fault injection),
+// so that the test can act between two pages. Other files and the port are not slowed.
+process_options with_slow_image_reads(process_options options, const std::string& image_file)
+{
+#ifdef TARVOLO_STRACE_PATH
+    std::vector<std::string> argv = {TARVOLO_STRACE_PATH, "-f", "-qq", "-o", "/dev/null", "-P", image_file, "-e",
+        "trace=read,pread64,readv,preadv", "-e", "inject=read,pread64,readv,preadv:delay_enter=40000"};
+#ifdef TARVOLO_TARGET_LAUNCHER
+    // strace starts the program itself, and knows nothing of the cross build's emulator.
+    std::istringstream launcher(TARVOLO_TARGET_LAUNCHER);
+    for (std::string word; launcher >> word;) {
+        argv.push_back(word);
+    }
+#endif
+    argv.insert(argv.end(), options.argv.begin(), options.argv.end());
+    options.argv = argv;
+#else
+    (void)image_file;
+#endif
+    return options;
+}
 
 std::ostream& operator<<(std::ostream& out, const e2e_case& c) { return out << c.name; }
 
@@ -54,12 +112,31 @@ std::string read_file(const std::string& path)
 const std::string to_pages = expected::erasing + expected::erased + expected::writing;
 const std::string complete = to_pages + expected::progress(120) + expected::success;
 
+// A COM link in the port folder, which under wine the cases share, for one case only.
+struct link_for_the_run {
+    std::string path;
+    ~link_for_the_run()
+    {
+        if (!path.empty()) {
+            (void)::unlink(path.c_str());
+        }
+    }
+};
+
 class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> { };
 
 TEST_P(UpdateEndToEnd, Run)
 {
     const e2e_case& c = GetParam();
     const updater_under_test updater;
+    if (!c.device_name.empty() && updater.wine_exe.empty()) {
+        GTEST_SKIP() << "a device name is a file name like any other on Linux";
+    }
+#ifndef TARVOLO_STRACE_PATH
+    if (c.change != image_change::none) {
+        GTEST_SKIP() << "slowing the image's reads needs strace";
+    }
+#endif
     if (!updater.wine_exe.empty() &&
         std::find(c.emulator_args.begin(), c.emulator_args.end(), "--posix-defaults") != c.emulator_args.end()) {
         // Wine turns a port found with IXON on into a DCB with XON/XOFF on, and the Windows build
@@ -79,6 +156,16 @@ TEST_P(UpdateEndToEnd, Run)
         ASSERT_EQ(::close(fd), 0);
     }
 
+    std::string typed = image_file;
+    link_for_the_run behind_the_name;
+    if (!c.device_name.empty()) {
+        // The port of that name leads to a good image, which an open would take as the image.
+        behind_the_name.path = com_dir + "/com" + std::to_string(c.device_port);
+        (void)::unlink(behind_the_name.path.c_str()); // left by a run that was killed
+        ASSERT_EQ(::symlink(work.write_file("behind.bin", image).c_str(), behind_the_name.path.c_str()), 0);
+        typed = c.device_name;
+    }
+
     loader_emulator::settings s;
     s.com_dir = com_dir;
     s.port = c.port;
@@ -91,7 +178,26 @@ TEST_P(UpdateEndToEnd, Run)
     options.output_closed = c.output_closed;
     options.closed_streams = c.closed_streams;
     const auto limit = std::chrono::milliseconds(static_cast<long>(c.at_most_s * 1000));
-    const run_result run = run_detached(options, std::to_string(c.port) + "\n" + image_file + "\n", limit + 5s);
+    std::string shown_dots = expected::dots;
+    std::string marker;
+    std::function<void()> change;
+    if (c.change != image_change::none) {
+        options = with_slow_image_reads(options, image_file);
+        marker = std::string(CHANGED_AT_PAGE, '.');
+        const bool cut = c.change == image_change::cut_short;
+        change = [&image_file, cut] {
+            const int fd = ::open(image_file.c_str(), O_WRONLY | (cut ? O_TRUNC : 0));
+            ASSERT_GE(fd, 0);
+            const std::string other = sample_image(99);
+            EXPECT_TRUE(cut || ::write(fd, other.data(), other.size()) == static_cast<ssize_t>(other.size()));
+            ASSERT_EQ(::close(fd), 0);
+        };
+        if (cut) {
+            shown_dots = marker;
+        }
+    }
+    const run_result run =
+        run_detached(options, std::to_string(c.port) + "\n" + typed + "\n", limit + 5s, marker, change);
     const int device_status = device.finish();
 
     const std::string to_file = expected::banner + expected::port_question + "\n\r" + expected::port_opened(c.port) +
@@ -100,6 +206,16 @@ TEST_P(UpdateEndToEnd, Run)
     if (c.image_size >= 0) {
         shown = to_file + expected::invalid_file +
             updater.reason_line(image_file + ": " + std::to_string(c.image_size) + " bytes; an image has 491520");
+    }
+    if (c.change == image_change::rewritten_in_place) {
+        shown = to_file + expected::reading_pages + shown_dots + "\n" + expected::unreadable +
+            updater.reason_line(image_file + ": changed while it was read");
+    } else if (c.change == image_change::cut_short) {
+        shown = to_file + expected::reading_pages + shown_dots + "\n" + expected::unreadable +
+            updater.reason_line(image_file + ": cut short while it was read, after " +
+                std::to_string(CHANGED_AT_PAGE * 4096) + " of 491520 bytes");
+    } else if (!c.device_name.empty()) {
+        shown = to_file + expected::invalid_file;
     }
     const bool stdout_closed =
         c.output_closed || std::find(c.closed_streams.begin(), c.closed_streams.end(), 1) != c.closed_streams.end();
@@ -174,6 +290,14 @@ const e2e_case cases[] = {
     {"image_of_2_gib_and_one_image", 44, {}, "", 1, 0, 10, 200, {}, 0, false, {}, (2LL << 30) + 491520},
     {"image_of_4_gib_and_one_image", 45, {}, "", 1, 0, 10, 200, {}, 0, false, {}, (4LL << 30) + 491520},
     {"image_of_8_gib_and_one_image", 46, {}, "", 1, 0, 10, 200, {}, 0, false, {}, (8LL << 30) + 491520},
+    // Another image lands in place of the one being read: one file as it was at one moment is
+    // flashed, or nothing.
+    image_changing("image_rewritten_while_read", 47, image_change::rewritten_in_place),
+    image_changing("image_cut_short_while_read", 48, image_change::cut_short),
+    // A device name typed as the image, the port of that name linked to a good image.
+    device_as_image("port_name_as_image", 49, "COM9", 9),
+    device_as_image("port_name_with_extension_as_image", 50, "com8.bin", 8),
+    device_as_image("port_in_device_namespace_as_image", 51, "\\\\.\\COM52", 52),
 };
 
 // Each case has a COM port of its own: under wine the cases share one prefix's dosdevices folder,

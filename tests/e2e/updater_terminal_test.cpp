@@ -52,6 +52,15 @@ process_options ordinary_user_updater(const temp_dir& dir)
     return options;
 }
 
+// The state letter of /proc/PID/stat: S waiting, T stopped.
+char process_state(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string fields((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t name_end = fields.rfind(')');
+    return name_end == std::string::npos || name_end + 2 >= fields.size() ? '?' : fields[name_end + 2];
+}
+
 // Standard error shares the pipe with standard output, so the reason must stand right after the
 // message it explains. Whatever is refused, nothing may reach the device.
 TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
@@ -282,59 +291,126 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
     }
 }
 
-// Stopped from another terminal at the start prompt, sent on in the background, then brought
-// back with `fg` in a real job-control shell: the shell has put its own settings on the terminal
-// meanwhile, and one key must still start the update, unechoed.
-TEST(UpdaterOnTerminal, StopAndForegroundAtAKeyWait)
-{
+// A device on COM5 and a good image, for a run at a terminal that stops at the start key.
+struct stopped_at_the_start {
     temp_dir dir;
     pty_pair device;
-    make_raw(device.master);
-    ASSERT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
-    const std::string image = dir.write_file("fw.bin", sample_image());
-    process_options shell = updater(dir);
-    shell.argv = {"bash", "--norc", "--noprofile", "-i"};
-    shell.set_env.insert(shell.set_env.end(), {{"PS1", "sh$ "}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
-    pty_pair console;
-    child_process bash = child_process::start_on_terminal(shell, console);
+    std::string image = dir.write_file("fw.bin", sample_image());
 
-    ASSERT_NE(read_until(console.master, "sh$ ", 10s).find("sh$ "), std::string::npos);
-    ASSERT_TRUE(write_all(console.master, shell_command(TARVOLO_UPDATER_PATH) + "\r"));
-    read_until(console.master, "of the connected Tarvolo: ", 10s);
-    ASSERT_TRUE(write_all(console.master, "5\r" + image + "\r"));
-    const std::string start = read_until(console.master, "update ...\r\n\r\n\r", 10s);
-    ASSERT_NE(start.find("update ..."), std::string::npos) << start;
-    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+    stopped_at_the_start()
+    {
+        make_raw(device.master);
+        EXPECT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
+    }
+
+    // Answers the two questions and waits until the start key's wait has the terminal raw.
+    void answer(const pty_pair& console) const
+    {
+        read_until(console.master, "of the connected Tarvolo: ", 10s);
+        ASSERT_TRUE(write_all(console.master, "5\r" + image + "\r"));
+        const std::string start = read_until(console.master, "update ...\r\n\r\n\r", 10s);
+        ASSERT_NE(start.find("update ..."), std::string::npos) << start;
+        ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+    }
+
+    // Once the wait has the terminal back: one key, unechoed, starts the update, which the
+    // device refuses; one more key ends the run.
+    void start_and_exit(const pty_pair& console) const
+    {
+        ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s)) << "the wait did not take the terminal back";
+        ASSERT_TRUE(write_all(console.master, "k"));
+        EXPECT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
+        ASSERT_TRUE(write_all(device.master, std::string("\x1E\x01\x00\x00\x00\x00\x00\x04", 8)));
+        EXPECT_EQ(read_until(console.master, expected::exit_prompt, 30s),
+            "Erasing firmware ...\r\n\rFailure: No 'erase firmware' command response ...\r\n\r\n\r" +
+                expected::exit_prompt)
+            << "the start key was echoed, or the output differs";
+        ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+        ASSERT_TRUE(write_all(console.master, "x"));
+    }
+};
+
+// Stopped from another terminal at the start prompt, sent on in the background, then brought
+// back with `fg` in a real job-control shell: the shell has put its own settings on the terminal
+// meanwhile, and one key must still start the update, unechoed. The stop is the one a handler
+// sees (SIGTSTP) or the one nobody can catch (SIGSTOP: a debugger, a supervisor).
+TEST(UpdaterOnTerminal, StopAndForegroundAtAKeyWait)
+{
+    for (const int stop : {SIGTSTP, SIGSTOP}) {
+        SCOPED_TRACE(stop == SIGTSTP ? "SIGTSTP" : "SIGSTOP");
+        const stopped_at_the_start run;
+        process_options shell = updater(run.dir);
+        shell.argv = {"bash", "--norc", "--noprofile", "-i"};
+        shell.set_env.insert(shell.set_env.end(), {{"PS1", "sh$ "}, {"HISTFILE", "/dev/null"}, {"TERM", "dumb"}});
+        pty_pair console;
+        child_process bash = child_process::start_on_terminal(shell, console);
+
+        ASSERT_NE(read_until(console.master, "sh$ ", 10s).find("sh$ "), std::string::npos);
+        ASSERT_TRUE(write_all(console.master, shell_command(TARVOLO_UPDATER_PATH) + "\r"));
+        ASSERT_NO_FATAL_FAILURE(run.answer(console));
+
+        const pid_t job = tcgetpgrp(console.master);
+        ASSERT_GT(job, 0);
+        ASSERT_EQ(kill(-job, stop), 0);
+        const std::string stopped = read_until(console.master, "sh$ ", 10s);
+        ASSERT_NE(stopped.find("Stopped"), std::string::npos) << stopped;
+        // Continued where it may not touch the terminal: it must wait on, not stop on SIGTTOU.
+        // (Typing now would stop it on SIGTTIN, as any job that reads the terminal from the
+        // background.)
+        ASSERT_TRUE(write_all(console.master, "bg\r"));
+        read_until(console.master, "sh$ ", 10s);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(process_state(job), 'S') << "not waiting in the background";
+        EXPECT_EQ(read_for(run.device.master, 50ms, 200ms), "") << "sent to the device before the start key";
+
+        ASSERT_TRUE(write_all(console.master, "fg\r"));
+        read_until(console.master, std::string(TARVOLO_UPDATER_PATH) + "\r\n", 10s);
+        ASSERT_NO_FATAL_FAILURE(run.start_and_exit(console));
+        ASSERT_NE(read_until(console.master, "sh$ ", 10s).find("sh$ "), std::string::npos);
+        ASSERT_TRUE(write_all(console.master, "exit 0\r"));
+        EXPECT_EQ(bash.wait(10s), 0);
+    }
+}
+
+// Stopped at the start prompt with no interactive shell to tidy up after it (a script under
+// `set -m`, dash, a supervisor): while it is stopped, the terminal must hold the settings it was
+// found with, given back by the program itself; continued in front, the wait takes it raw again.
+TEST(UpdaterOnTerminal, StopGivesTheTerminalBackByItself)
+{
+    const stopped_at_the_start run;
+    const std::string go = run.dir.path + "/go";
+    process_options script = updater(run.dir);
+    // The updater as a job of its own, in front; `fg` once the test has looked.
+    script.argv = {"bash", "--norc", "--noprofile", "-c",
+        "set -m; " + shell_command(TARVOLO_UPDATER_PATH) + "; until [ -e " + go + " ]; do sleep 0.05; done; fg", "job"};
+    pty_pair console;
+    termios found{};
+    ASSERT_EQ(tcgetattr(console.slave, &found), 0);
+    child_process job_control = child_process::start_on_terminal(script, console);
+    ASSERT_NO_FATAL_FAILURE(run.answer(console));
 
     const pid_t job = tcgetpgrp(console.master);
     ASSERT_GT(job, 0);
     ASSERT_EQ(kill(-job, SIGTSTP), 0);
-    const std::string stopped = read_until(console.master, "sh$ ", 10s);
-    ASSERT_NE(stopped.find("Stopped"), std::string::npos) << stopped;
-    // Continued where it may not touch the terminal: it must wait on, not stop on SIGTTOU. (Typing
-    // now would stop it on SIGTTIN, as any job that reads the terminal from the background.)
-    ASSERT_TRUE(write_all(console.master, "bg\r"));
-    read_until(console.master, "sh$ ", 10s);
-    std::this_thread::sleep_for(300ms);
-    std::ifstream stat("/proc/" + std::to_string(job) + "/stat");
-    const std::string fields((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(fields.substr(fields.rfind(')') + 2, 1), "S") << "not waiting in the background: " << fields;
-    EXPECT_EQ(read_for(device.master, 50ms, 200ms), "") << "sent to the device before the start key";
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (process_state(job) != 'T' && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(process_state(job), 'T') << "the job did not stop";
+    termios while_stopped{};
+    ASSERT_EQ(tcgetattr(console.slave, &while_stopped), 0);
+    EXPECT_EQ(while_stopped.c_lflag, found.c_lflag);
+    EXPECT_EQ(while_stopped.c_iflag, found.c_iflag);
+    EXPECT_EQ(while_stopped.c_oflag, found.c_oflag);
+    EXPECT_EQ(while_stopped.c_cc[VMIN], found.c_cc[VMIN]);
 
-    ASSERT_TRUE(write_all(console.master, "fg\r"));
-    read_until(console.master, std::string(TARVOLO_UPDATER_PATH) + "\r\n", 10s);
-    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s)) << "the wait did not take the terminal back";
-    ASSERT_TRUE(write_all(console.master, "k"));
-    EXPECT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
-    ASSERT_TRUE(write_all(device.master, std::string("\x1E\x01\x00\x00\x00\x00\x00\x04", 8)));
-    EXPECT_EQ(read_until(console.master, expected::exit_prompt, 30s),
-        "Erasing firmware ...\r\n\rFailure: No 'erase firmware' command response ...\r\n\r\n\r" + expected::exit_prompt)
-        << "the start key was echoed, or the output differs";
-    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
-    ASSERT_TRUE(write_all(console.master, "x"));
-    ASSERT_NE(read_until(console.master, "sh$ ", 10s).find("sh$ "), std::string::npos);
-    ASSERT_TRUE(write_all(console.master, "exit 0\r"));
-    EXPECT_EQ(bash.wait(10s), 0);
+    // The script's shell tells of the stop, and of the job it brings to the front.
+    const std::string job_line = std::string(TARVOLO_UPDATER_PATH) + "\r\n";
+    ASSERT_NE(read_until(console.master, job_line, 10s).find("Stopped"), std::string::npos);
+    std::ofstream(go).put('\n');
+    read_until(console.master, job_line, 10s);
+    ASSERT_NO_FATAL_FAILURE(run.start_and_exit(console));
+    EXPECT_EQ(job_control.wait(10s), 1);
 }
 
 } // namespace

@@ -184,7 +184,7 @@ void check_pages(std::vector<unsigned char>& contents, std::vector<unsigned char
     std::FILE* stream = open_stream(contents);
     output_only_console con;
     std::uint32_t page_count = 0;
-    const phase_result result = read_firmware_pages(stream, buffer.data(), page_count);
+    const phase_result result = read_firmware_pages(stream, "stream", buffer.data(), page_count, nullptr);
     (void)std::fclose(stream); // read-only
 
     const std::size_t whole_pages = contents.size() / FW_PAGE_SIZE;

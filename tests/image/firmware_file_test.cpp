@@ -63,10 +63,11 @@ TEST(LoadFirmware, ShortReadIsReportedNotSent)
     std::uint32_t page_count = 0;
 
     captured_console con;
-    EXPECT_EQ(read_firmware_pages(stream, buffer.data(), page_count), phase_result::failure);
+    EXPECT_EQ(read_firmware_pages(stream, "fw.bin", buffer.data(), page_count, nullptr), phase_result::failure);
     (void)std::fclose(stream);
     const std::string dots_before_failure = std::string(59, '.') + "\n\r" + std::string(59, '.') + "\n\r" + ".";
     EXPECT_EQ(con.output, expected::reading_pages + dots_before_failure + "\n" + expected::unreadable);
+    EXPECT_EQ(con.reasons, "tarvolo_updater: fw.bin: cut short while it was read, after 491420 of 491520 bytes\n");
     EXPECT_EQ(page_count, 119U);
 }
 

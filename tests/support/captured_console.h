@@ -30,10 +30,12 @@ public:
         ++keys_waited;
         key_wait_marks.push_back(output.size());
     }
+    void write_reason(const char* text, std::size_t length) override { reasons.append(text, length); }
 
     std::string unread_input() const { return input_.substr(at_); }
 
     std::string output;
+    std::string reasons;
     int keys_waited = 0;
     int reads_past_end = 0;
     // Output length at each key wait, to tell what was on the screen before it.

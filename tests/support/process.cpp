@@ -198,7 +198,8 @@ int child_process::wait(std::chrono::milliseconds timeout)
     return status_;
 }
 
-run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout)
+run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout,
+    const std::string& marker, const std::function<void()>& meanwhile)
 {
     const auto start = steady::now();
     child_process child = child_process::start_detached(options);
@@ -207,7 +208,13 @@ run_result run_detached(const process_options& options, const std::string& input
     child.close_input();
     run_result result;
     if (child.output >= 0) {
-        result.output = read_until(child.output, std::string(1, '\0'), timeout);
+        if (!marker.empty()) {
+            result.output = read_until(child.output, marker, timeout);
+            if (meanwhile) {
+                meanwhile();
+            }
+        }
+        result.output += read_until(child.output, std::string(1, '\0'), timeout);
     }
     result.status = child.wait(child.output >= 0 ? std::chrono::milliseconds(2000) : timeout);
     result.seconds = std::chrono::duration<double>(steady::now() - start).count();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -67,8 +68,10 @@ struct run_result {
     double seconds = 0;
 };
 
-// Runs a program detached with `input` on standard input (then closed) until it ends.
-run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout);
+// Runs a program detached with `input` on standard input (then closed) until it ends. With a
+// `marker`, `meanwhile` is called once the output shows it, while the program runs on.
+run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout,
+    const std::string& marker = {}, const std::function<void()>& meanwhile = {});
 
 // How a shell is told to run `program` of this build: in a cross build, through the toolchain's
 // emulator, which a shell would not know to use.

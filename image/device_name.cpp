@@ -1,0 +1,76 @@
+#include "image/device_name.h"
+
+#include <cstddef>
+
+namespace {
+
+wchar_t upper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+bool same_letters(const std::wstring& text, const wchar_t* name)
+{
+    std::size_t i = 0;
+    for (; name[i] != L'\0'; ++i) {
+        if (i == text.size() || upper(text[i]) != name[i]) {
+            return false;
+        }
+    }
+    return i == text.size();
+}
+
+bool is_drive_letter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+// A reserved name as the last part of a path. Windows reads only what stands before the first
+// dot or colon ("COM1.bin", "com1:"), with the blanks before that dropped ("NUL  .txt").
+bool reserved_part(const std::wstring& part)
+{
+    std::wstring base = part.substr(0, part.find_first_of(L".:"));
+    base.erase(base.find_last_not_of(L' ') + 1);
+    for (const wchar_t* name : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (same_letters(base, name)) {
+            return true;
+        }
+    }
+    if (base.size() != 4 || !(same_letters(base.substr(0, 3), L"COM") || same_letters(base.substr(0, 3), L"LPT"))) {
+        return false;
+    }
+    const wchar_t digit = base[3];
+    // Superscript one, two and three, which Windows counts as digits here.
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
+
+// After a device namespace prefix: a path on a drive ("C:\fw.bin") or on a share
+// ("UNC\host\share\fw.bin") is a file; anything else is a device: a port ("COM9"), a disk
+// ("PhysicalDrive0"), a volume ("C:") or a kernel object ("GLOBALROOT\Device\Serial0").
+bool names_a_file_after_prefix(const std::wstring& rest)
+{
+    if (rest.size() > 3 && is_drive_letter(rest[0]) && rest[1] == L':' && rest[2] == L'\\') {
+        return true;
+    }
+    return rest.size() > 4 && same_letters(rest.substr(0, 4), L"UNC\\");
+}
+
+} // namespace
+
+bool names_a_windows_device(const std::wstring& path)
+{
+    std::wstring name = path;
+    for (wchar_t& c : name) {
+        if (c == L'/') {
+            c = L'\\'; // the file functions take either
+        }
+    }
+    for (const wchar_t* prefix : {L"\\\\.\\", L"\\\\?\\", L"\\??\\"}) {
+        if (name.compare(0, 4, prefix) == 0 && !names_a_file_after_prefix(name.substr(4))) {
+            return true;
+        }
+    }
+    // Trailing dots and blanks are dropped from a name before it is looked up ("COM1 .").
+    name.erase(name.find_last_not_of(L". ") + 1);
+    const std::size_t last_separator = name.find_last_of(L"\\");
+    std::size_t part_start = last_separator == std::wstring::npos ? 0 : last_separator + 1;
+    // "C:COM1" names COM1 in the drive's current folder.
+    if (part_start == 0 && name.size() >= 2 && is_drive_letter(name[0]) && name[1] == L':') {
+        part_start = 2;
+    }
+    return reserved_part(name.substr(part_start));
+}
