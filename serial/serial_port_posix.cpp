@@ -3,18 +3,22 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #if defined(__linux__)
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #endif
 
 #include "common/signal_relay_posix.h"
@@ -114,6 +118,90 @@ void request_low_latency(int fd)
 // or resource busy", "Resource temporarily unavailable") do not say who has it.
 constexpr char HELD_ELSEWHERE[] = "held by another program";
 constexpr char NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
+constexpr char SESSIONS_TERMINAL[] = "the terminal of a running session (a shell or a login), not a free serial port";
+
+#if defined(__linux__)
+// Whether some process has the terminal `device` (its st_rdev) as its controlling terminal, as
+// /proc tells: a getty's line, a shell's pseudo-terminal. The kernel answers tcgetsid only for
+// the caller's own terminal. Processes that /proc hides (hidepid) are not seen.
+bool controls_some_session(dev_t device)
+{
+    DIR* processes = ::opendir("/proc");
+    if (processes == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (!found) {
+        const dirent* entry = ::readdir(processes);
+        if (entry == nullptr) {
+            break;
+        }
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+            continue; // not a process
+        }
+        const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue; // ended meanwhile
+        }
+        char stat[512];
+        const ssize_t length = ::read(fd, stat, sizeof stat - 1);
+        (void)::close(fd); // read-only
+        if (length <= 0) {
+            continue;
+        }
+        stat[length] = '\0';
+        // After the command name in parentheses, which may hold anything, ')' included: state,
+        // parent, process group, session, then the terminal in the kernel's own encoding.
+        const char* after_name = std::strrchr(stat, ')');
+        char state = 0;
+        long parent = 0;
+        long group = 0;
+        long session = 0;
+        unsigned long tty = 0;
+        if (after_name == nullptr ||
+            std::sscanf(after_name + 1, " %c %ld %ld %ld %lu", &state, &parent, &group, &session, &tty) != 5 ||
+            tty == 0) {
+            continue;
+        }
+        const unsigned long tty_major = (tty >> 8) & 0xFFFUL;
+        const unsigned long tty_minor = (tty & 0xFFUL) | ((tty >> 12) & 0xFFF00UL);
+        found = tty_major == major(device) && tty_minor == minor(device);
+    }
+    (void)::closedir(processes);
+    return found;
+}
+#endif
+
+// A terminal in use by a session is no port to flash through: writing the frames to it would put
+// them on somebody's screen, and its settings would be left raw for the shell or the login that
+// owns it, whose program would read the device's replies as well.
+bool in_use_by_a_session(int fd)
+{
+    if (::tcgetsid(fd) >= 0) {
+        return true; // the program's own terminal, reached through a link or /dev/tty
+    }
+#if defined(__linux__)
+    // A pseudo-terminal belongs to the program that made it (a terminal window, sshd, tmux): the
+    // program's own was found above, and another user's cannot be opened. A serial line is
+    // where a getty runs a login, and only /proc tells whose terminal it is.
+    constexpr unsigned BSD_PTY_SLAVE_MAJOR = 3;
+    constexpr unsigned UNIX98_PTY_SLAVE_MAJOR_FIRST = 136;
+    constexpr unsigned UNIX98_PTY_SLAVE_MAJOR_LAST = 143;
+    struct stat line { };
+    if (::fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
+        return false;
+    }
+    const unsigned line_major = major(line.st_rdev);
+    if (line_major == BSD_PTY_SLAVE_MAJOR ||
+        (line_major >= UNIX98_PTY_SLAVE_MAJOR_FIRST && line_major <= UNIX98_PTY_SLAVE_MAJOR_LAST)) {
+        return false;
+    }
+    return controls_some_session(line.st_rdev);
+#else
+    return false;
+#endif
+}
 
 std::string open_error_reason(const char* path, int error)
 {
@@ -194,6 +282,11 @@ phase_result posix_serial_port::open_device(const char* path)
     if (::isatty(fd) == 0) {
         (void)::close(fd); // the open already failed; a close error adds nothing
         return refuse(path, NOT_A_TERMINAL);
+    }
+    // Before the lock and the exclusive flag: such a terminal is left exactly as it was found.
+    if (in_use_by_a_session(fd)) {
+        (void)::close(fd); // the open already failed; a close error adds nothing
+        return refuse(path, SESSIONS_TERMINAL);
     }
     const signal_block hold;
     // TIOCEXCL keeps other users out but not root, so a lock on the device is taken as well.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -76,7 +77,12 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         std::string shown = {}; // the name as the reason line shows it, when not as typed
         std::function<void(const std::string& path)> make_file = {};
         std::vector<int> closed_streams = {};
+        // Run at a terminal of its own, with `com7` a link to this ("": to that terminal's own
+        // name): the port is the operator's terminal, which must be left exactly as it was.
+        const char* own_terminal_link = nullptr;
     };
+    const auto nothing = [](const temp_dir&, const std::string&) { return std::unique_ptr<pty_pair>(); };
+    const std::string in_use = "the terminal of a running session (a shell or a login), not a free serial port";
     const std::string unopened = expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(7);
     const auto device = [](int mode) {
         return [mode](const temp_dir&, const std::string& com7) {
@@ -88,8 +94,7 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
     };
     const auto port = device(0666);
     const row rows[] = {
-        {"missing device", [](const temp_dir&, const std::string&) { return std::unique_ptr<pty_pair>(); }, false, "",
-            "No such file or directory"},
+        {"missing device", nothing, false, "", "No such file or directory"},
         {"no permission", device(0), true, "", "Permission denied"},
         {"held by another program",
             [&](const temp_dir& dir, const std::string& com7) {
@@ -118,6 +123,8 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
             expected::unreadable, "x\\033[2J.bin"},
         {"name over 254 characters", port, false, std::string(300, 'n'), "name longer than 254 characters",
             expected::unreadable, std::string(254, 'n') + "..."},
+        {"the operator's terminal as /dev/tty", nothing, false, "", in_use, {}, {}, {}, {}, "/dev/tty"},
+        {"the operator's terminal by its name", nothing, false, "", in_use, {}, {}, {}, {}, ""},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -130,10 +137,36 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         process_options options = r.as_ordinary_user ? ordinary_user_updater(dir) : updater(dir);
         options.working_dir = dir.path;
         options.closed_streams = r.closed_streams;
-        const run_result run = run_detached(options, "7\n" + r.file_name + "\n", 20s);
-        EXPECT_EQ(run.status, 1);
         const std::string subject = !r.shown.empty() ? r.shown : r.file_name.empty() ? com7 : r.file_name;
         const std::string why = r.reason.empty() ? "" : "tarvolo_updater: " + subject + ": " + r.reason + "\n";
+        if (r.own_terminal_link != nullptr) {
+            pty_pair console;
+            const std::string target = *r.own_terminal_link != '\0' ? r.own_terminal_link : console.slave_path;
+            ASSERT_EQ(symlink(target.c_str(), com7.c_str()), 0);
+            termios found{};
+            ASSERT_EQ(tcgetattr(console.slave, &found), 0);
+            child_process run = child_process::start_on_terminal(options, console);
+            std::string screen = read_until(console.master, "of the connected Tarvolo: ", 10s);
+            ASSERT_TRUE(write_all(console.master, "7\r"));
+            // Echoed as typed; each line feed written reaches the screen as CR LF.
+            std::string want = expected::banner + expected::port_question + "7\n\n\r" + expected::port_unavailable(7) +
+                why + expected::exit_prompt;
+            for (std::size_t at = want.find('\n'); at != std::string::npos; at = want.find('\n', at + 2)) {
+                want.insert(at, 1, '\r');
+            }
+            screen += read_until(console.master, expected::exit_prompt, 10s);
+            EXPECT_EQ(screen, want);
+            ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+            ASSERT_TRUE(write_all(console.master, "x"));
+            EXPECT_EQ(run.wait(10s), 1);
+            termios after{};
+            ASSERT_EQ(tcgetattr(console.slave, &after), 0);
+            EXPECT_EQ(std::memcmp(&after, &found, sizeof after), 0) << "the operator's terminal was changed";
+            EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&found));
+            continue;
+        }
+        const run_result run = run_detached(options, "7\n" + r.file_name + "\n", 20s);
+        EXPECT_EQ(run.status, 1);
         if (r.file_name.empty()) {
             EXPECT_EQ(run.output, unopened + why + expected::exit_prompt);
         } else {

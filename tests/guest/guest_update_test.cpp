@@ -299,6 +299,25 @@ const guest_case cases[] = {
                  "tarvolo_updater: /dev/ttyS1: Permission denied\n" + expected::exit_prompt}},
             {"operator", {run_output(2, complete)}}},
         true},
+    // A login's line (a getty holds it as its session's terminal): refused before any of its
+    // settings is changed, so its speed stays at the login's 9600 baud.
+    {"uart_held_by_a_login", adapter::uart_16550,
+        "stty -F /dev/ttyS1 9600\n"
+        "setsid -c sleep 60 <>/dev/ttyS1 &\n"
+        // Its session has the line once tty_nr in its stat is ttyS1's (major 4, minor 65).
+        "tries=0\n"
+        "until [ \"$(cut -d' ' -f7 /proc/$!/stat)\" = 1089 ] || [ $tries -ge 100 ]; do\n"
+        "    sleep 0.05; tries=$((tries + 1)); done\n"
+        "report login.tty \"$(cut -d' ' -f7 /proc/$!/stat)\"\n"
+        "update login 2\n"
+        "speed login /dev/ttyS1\n",
+        {{"login.tty", "1089"}, {"login.status", "1"}, {"login.speed", "9600"}},
+        {{"login",
+            {expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(2) +
+                "tarvolo_updater: /dev/ttyS1: the terminal of a running session (a shell or a login), not a free "
+                "serial port\n" +
+                expected::exit_prompt}}},
+        false},
     // QEMU's adapter reports a latency timer of 0 ms where a real FTDI chip comes up at 16 ms; it
     // is set to 16 first so that the value given back is told apart from one never changed. The
     // one-second erase gives the sampler time within the update.
