@@ -178,8 +178,11 @@ bool controls_some_session(dev_t device)
 // owns it, whose program would read the device's replies as well.
 bool in_use_by_a_session(int fd)
 {
-    if (::tcgetsid(fd) >= 0) {
-        return true; // the program's own terminal, reached through a link or /dev/tty
+    // The program's own terminal, reached through a link or /dev/tty: the kernel tells its
+    // session and its foreground group to its own processes only. Both are asked, as qemu-user
+    // (an ARM station's build run on a PC) passes on the group's question but not the session's.
+    if (::tcgetsid(fd) >= 0 || ::tcgetpgrp(fd) > 0) {
+        return true;
     }
 #if defined(__linux__)
     // A pseudo-terminal belongs to the program that made it (a terminal window, sshd, tmux): the

@@ -8,9 +8,9 @@
 #include <functional>
 #include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "support/emulator.h"
@@ -60,20 +60,12 @@ struct e2e_case {
 };
 
 // A case that ends before the start key, the device given nothing.
-e2e_case refused_before_the_start(const char* name, int port) { return {name, port, {}, "", 1, 0, 20}; }
-
-e2e_case image_changing(const char* name, int port, image_change change)
+e2e_case refused_before_the_start(const char* name, int port, image_change change, std::string device = {}, int on = 0)
 {
-    e2e_case c = refused_before_the_start(name, port);
+    e2e_case c{name, port, {}, "", 1, 0, 20};
     c.change = change;
-    return c;
-}
-
-e2e_case device_as_image(const char* name, int port, const char* typed, int device_port)
-{
-    e2e_case c = refused_before_the_start(name, port);
-    c.device_name = typed;
-    c.device_port = device_port;
+    c.device_name = std::move(device);
+    c.device_port = on;
     return c;
 }
 
@@ -84,13 +76,10 @@ process_options with_slow_image_reads(process_options options, const std::string
 #ifdef TARVOLO_STRACE_PATH
     std::vector<std::string> argv = {TARVOLO_STRACE_PATH, "-f", "-qq", "-o", "/dev/null", "-P", image_file, "-e",
         "trace=read,pread64,readv,preadv", "-e", "inject=read,pread64,readv,preadv:delay_enter=40000"};
-#ifdef TARVOLO_TARGET_LAUNCHER
     // strace starts the program itself, and knows nothing of the cross build's emulator.
-    std::istringstream launcher(TARVOLO_TARGET_LAUNCHER);
-    for (std::string word; launcher >> word;) {
+    for (const std::string& word : target_launcher()) {
         argv.push_back(word);
     }
-#endif
     argv.insert(argv.end(), options.argv.begin(), options.argv.end());
     options.argv = argv;
 #else
@@ -207,13 +196,12 @@ TEST_P(UpdateEndToEnd, Run)
         shown = to_file + expected::invalid_file +
             updater.reason_line(image_file + ": " + std::to_string(c.image_size) + " bytes; an image has 491520");
     }
-    if (c.change == image_change::rewritten_in_place) {
+    if (c.change != image_change::none) {
+        const std::string why = c.change == image_change::cut_short
+            ? "cut short while it was read, after " + std::to_string(CHANGED_AT_PAGE * 4096) + " of 491520 bytes"
+            : "changed while it was read";
         shown = to_file + expected::reading_pages + shown_dots + "\n" + expected::unreadable +
-            updater.reason_line(image_file + ": changed while it was read");
-    } else if (c.change == image_change::cut_short) {
-        shown = to_file + expected::reading_pages + shown_dots + "\n" + expected::unreadable +
-            updater.reason_line(image_file + ": cut short while it was read, after " +
-                std::to_string(CHANGED_AT_PAGE * 4096) + " of 491520 bytes");
+            updater.reason_line(image_file + ": " + why);
     } else if (!c.device_name.empty()) {
         shown = to_file + expected::invalid_file;
     }
@@ -292,12 +280,12 @@ const e2e_case cases[] = {
     {"image_of_8_gib_and_one_image", 46, {}, "", 1, 0, 10, 200, {}, 0, false, {}, (8LL << 30) + 491520},
     // Another image lands in place of the one being read: one file as it was at one moment is
     // flashed, or nothing.
-    image_changing("image_rewritten_while_read", 47, image_change::rewritten_in_place),
-    image_changing("image_cut_short_while_read", 48, image_change::cut_short),
+    refused_before_the_start("image_rewritten_while_read", 47, image_change::rewritten_in_place),
+    refused_before_the_start("image_cut_short_while_read", 48, image_change::cut_short),
     // A device name typed as the image, the port of that name linked to a good image.
-    device_as_image("port_name_as_image", 49, "COM9", 9),
-    device_as_image("port_name_with_extension_as_image", 50, "com8.bin", 8),
-    device_as_image("port_in_device_namespace_as_image", 51, "\\\\.\\COM52", 52),
+    refused_before_the_start("port_name_as_image", 49, image_change::none, "COM9", 9),
+    refused_before_the_start("port_name_with_extension_as_image", 50, image_change::none, "com8.bin", 8),
+    refused_before_the_start("port_in_device_namespace_as_image", 51, image_change::none, "\\\\.\\COM52", 52),
 };
 
 // Each case has a COM port of its own: under wine the cases share one prefix's dosdevices folder,

@@ -1,64 +1,31 @@
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
 
 #include "image/device_name.h"
 
 namespace {
 
+std::string shown(const wchar_t* path) { return {path, path + std::wcslen(path)}; }
+
 // What the Windows build refuses as an image before it opens anything: a device's name opened
 // as a file would raise a port's modem lines and reset the device behind it.
 TEST(WindowsDeviceName, ReservedNamesAndTheDeviceNamespaceAreNoFiles)
 {
-    struct row {
-        const wchar_t* path;
-        bool device;
-    };
-    const row rows[] = {
-        {L"COM1", true},
-        {L"com9", true},
-        {L"CoM0", true},
-        {L"LPT3", true},
-        {L"COM\u00B9", true},
-        {L"lpt\u00B3.bin", true},
-        {L"AUX", true},
-        {L"nul.txt", true},
-        {L"CON.fw.bin", true},
-        {L"PRN:", true},
-        {L"conin$", true},
-        {L"CONOUT$", true},
-        {L"COM1 .", true},
-        {L"COM1. ", true},
-        {L"NUL  .bin", true},
-        {L"C:\\images\\COM2.bin", true},
-        {L"images/aux", true},
-        {L"C:COM3", true},
-        {L"\\\\.\\COM9", true},
-        {L"//./com123", true},
-        {L"\\\\?\\COM9", true},
-        {L"\\??\\COM9", true},
-        {L"\\\\.\\PhysicalDrive0", true},
-        {L"\\\\.\\C:", true},
-        {L"\\\\?\\GLOBALROOT\\Device\\Serial0", true},
-        // Files, however close their names come.
-        {L"fw.bin", false},
-        {L"COM10", false},
-        {L"COM", false},
-        {L"COM\u00B4", false},
-        {L"CONSOLE.bin", false},
-        {L"AUXILIARY", false},
-        {L" COM1", false},
-        {L"COM1x.bin", false},
-        {L"TVL_V6_FW_V3_7_2.bin", false},
-        {L"C:\\COM1\\fw.bin", false},
-        {L"\\\\.\\C:\\images\\fw.bin", false},
-        {L"\\\\?\\C:\\fw.bin", false},
-        {L"\\\\?\\UNC\\station\\share\\fw.bin", false},
-        {L"\\\\station\\share\\fw.bin", false},
-        {L"", false},
-    };
-    for (const auto& r : rows) {
-        EXPECT_EQ(names_a_windows_device(r.path), r.device) << std::string(r.path, r.path + std::wcslen(r.path));
+    const wchar_t* const devices[] = {L"COM1", L"com9", L"CoM0", L"LPT3", L"COM\u00B9", L"lpt\u00B3.bin", L"AUX",
+        L"nul.txt", L"CON.fw.bin", L"PRN:", L"conin$", L"CONOUT$", L"COM1 .", L"COM1. ", L"NUL  .bin",
+        L"C:\\images\\COM2.bin", L"images/aux", L"C:COM3", L"\\\\.\\COM9", L"//./com123", L"\\\\?\\COM9", L"\\??\\COM9",
+        L"\\\\.\\PhysicalDrive0", L"\\\\.\\C:", L"\\\\?\\GLOBALROOT\\Device\\Serial0"};
+    for (const wchar_t* path : devices) {
+        EXPECT_TRUE(names_a_windows_device(path)) << shown(path);
+    }
+    // Files, however close their names come.
+    const wchar_t* const files[] = {L"fw.bin", L"COM10", L"COM", L"COM\u00B4", L"CONSOLE.bin", L"AUXILIARY", L" COM1",
+        L"COM1x.bin", L"TVL_V6_FW_V3_7_2.bin", L"C:\\COM1\\fw.bin", L"\\\\.\\C:\\images\\fw.bin", L"\\\\?\\C:\\fw.bin",
+        L"\\\\?\\UNC\\station\\share\\fw.bin", L"\\\\station\\share\\fw.bin", L""};
+    for (const wchar_t* path : files) {
+        EXPECT_FALSE(names_a_windows_device(path)) << shown(path);
     }
 }
 

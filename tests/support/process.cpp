@@ -53,11 +53,7 @@ using steady = std::chrono::steady_clock;
     // hand such a file to /bin/sh as a script.
     ::execv(argv[0], argv.data());
     if (errno == ENOEXEC) {
-        std::vector<std::string> words;
-        std::istringstream launcher(TARVOLO_TARGET_LAUNCHER);
-        for (std::string word; launcher >> word;) {
-            words.push_back(word);
-        }
+        std::vector<std::string> words = target_launcher();
         std::vector<char*> launched;
         for (auto& word : words) {
             launched.push_back(word.data());
@@ -219,6 +215,18 @@ run_result run_detached(const process_options& options, const std::string& input
     result.status = child.wait(child.output >= 0 ? std::chrono::milliseconds(2000) : timeout);
     result.seconds = std::chrono::duration<double>(steady::now() - start).count();
     return result;
+}
+
+std::vector<std::string> target_launcher()
+{
+    std::vector<std::string> words;
+#ifdef TARVOLO_TARGET_LAUNCHER
+    std::istringstream launcher(TARVOLO_TARGET_LAUNCHER);
+    for (std::string word; launcher >> word;) {
+        words.push_back(word);
+    }
+#endif
+    return words;
 }
 
 std::string shell_command(const std::string& program)

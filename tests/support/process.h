@@ -73,6 +73,10 @@ struct run_result {
 run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout,
     const std::string& marker = {}, const std::function<void()>& meanwhile = {});
 
+// The words that run a program of this build on this machine before its own: in a cross build,
+// the toolchain's emulator; none otherwise.
+std::vector<std::string> target_launcher();
+
 // How a shell is told to run `program` of this build: in a cross build, through the toolchain's
 // emulator, which a shell would not know to use.
 std::string shell_command(const std::string& program);
