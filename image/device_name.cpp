@@ -1,6 +1,8 @@
 #include "image/device_name.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <initializer_list>
 
 namespace {
 
@@ -25,10 +27,9 @@ bool reserved_part(const std::wstring& part)
 {
     std::wstring base = part.substr(0, part.find_first_of(L".:"));
     base.erase(base.find_last_not_of(L' ') + 1);
-    for (const wchar_t* name : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
-        if (same_letters(base, name)) {
-            return true;
-        }
+    const std::initializer_list<const wchar_t*> names = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    if (std::any_of(names.begin(), names.end(), [&base](const wchar_t* name) { return same_letters(base, name); })) {
+        return true;
     }
     if (base.size() != 4 || !(same_letters(base.substr(0, 3), L"COM") || same_letters(base.substr(0, 3), L"LPT"))) {
         return false;
@@ -54,11 +55,7 @@ bool names_a_file_after_prefix(const std::wstring& rest)
 bool names_a_windows_device(const std::wstring& path)
 {
     std::wstring name = path;
-    for (wchar_t& c : name) {
-        if (c == L'/') {
-            c = L'\\'; // the file functions take either
-        }
-    }
+    std::replace(name.begin(), name.end(), L'/', L'\\'); // the file functions take either
     for (const wchar_t* prefix : {L"\\\\.\\", L"\\\\?\\", L"\\??\\"}) {
         if (name.compare(0, 4, prefix) == 0 && !names_a_file_after_prefix(name.substr(4))) {
             return true;
@@ -66,7 +63,7 @@ bool names_a_windows_device(const std::wstring& path)
     }
     // Trailing dots and blanks are dropped from a name before it is looked up ("COM1 .").
     name.erase(name.find_last_not_of(L". ") + 1);
-    const std::size_t last_separator = name.find_last_of(L"\\");
+    const std::size_t last_separator = name.find_last_of(L'\\');
     std::size_t part_start = last_separator == std::wstring::npos ? 0 : last_separator + 1;
     // "C:COM1" names COM1 in the drive's current folder.
     if (part_start == 0 && name.size() >= 2 && is_drive_letter(name[0]) && name[1] == L':') {

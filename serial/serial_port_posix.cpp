@@ -153,16 +153,17 @@ bool controls_some_session(dev_t device)
         stat[length] = '\0';
         // After the command name in parentheses, which may hold anything, ')' included: state,
         // parent, process group, session, then the terminal in the kernel's own encoding.
-        const char* after_name = std::strrchr(stat, ')');
-        char state = 0;
-        long parent = 0;
-        long group = 0;
-        long session = 0;
-        unsigned long tty = 0;
-        if (after_name == nullptr ||
-            std::sscanf(after_name + 1, " %c %ld %ld %ld %lu", &state, &parent, &group, &session, &tty) != 5 ||
-            tty == 0) {
+        const char* field = std::strrchr(stat, ')');
+        for (int skipped = 0; skipped < 5 && field != nullptr; ++skipped) {
+            field = std::strchr(field + 1, ' ');
+        }
+        if (field == nullptr) {
             continue;
+        }
+        char* end = nullptr;
+        const unsigned long tty = std::strtoul(field + 1, &end, 10);
+        if (end == field + 1 || tty == 0) {
+            continue; // no terminal
         }
         const unsigned long tty_major = (tty >> 8) & 0xFFFUL;
         const unsigned long tty_minor = (tty & 0xFFUL) | ((tty >> 12) & 0xFFF00UL);
