@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -82,6 +83,10 @@ process_options with_slow_image_reads(process_options options, const std::string
     }
     argv.insert(argv.end(), options.argv.begin(), options.argv.end());
     options.argv = argv;
+    // LeakSanitizer cannot work under ptrace, and would fail the sanitizer build's run at its end.
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    options.set_env.emplace_back(
+        "ASAN_OPTIONS", std::string(sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0");
 #else
     (void)image_file;
 #endif
