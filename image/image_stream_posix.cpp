@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+static_assert(sizeof(off_t) == 8, "a file past 2 GiB needs a 64-bit off_t");
+static_assert(sizeof(time_t) == 8, "a file dated after 2038 needs a 64-bit time_t");
+
 namespace {
 
 // Why a file of this type is no image, or nullptr for a regular file.
@@ -82,7 +85,6 @@ bool look_at_image(std::FILE* file, image_version& version)
 
 std::int64_t measure_size(std::FILE* file)
 {
-    static_assert(sizeof(off_t) == 8, "a file past 2 GiB needs a 64-bit off_t");
     if (::fseeko(file, 0, SEEK_END) != 0) {
         return -1;
     }

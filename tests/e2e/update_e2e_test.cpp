@@ -10,6 +10,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -58,6 +59,7 @@ struct e2e_case {
     // linked to a good image: the Windows build must not open it (Windows only).
     std::string device_name = {};
     int device_port = 0;
+    bool dated_after_2038 = false; // the image's modification time past a 32-bit time_t
 };
 
 // A case that ends before the start key, the device given nothing.
@@ -150,6 +152,10 @@ TEST_P(UpdateEndToEnd, Run)
         ASSERT_EQ(::close(fd), 0);
     }
 
+    if (c.dated_after_2038) {
+        const timespec in_2040[2] = {{2208988800, 0}, {2208988800, 0}}; // 2040-01-01
+        ASSERT_EQ(::utimensat(AT_FDCWD, image_file.c_str(), in_2040, 0), 0);
+    }
     std::string typed = image_file;
     link_for_the_run behind_the_name;
     if (!c.device_name.empty()) {
@@ -310,6 +316,17 @@ e2e_case vanishing_at_random_page()
 }
 
 INSTANTIATE_TEST_SUITE_P(Random, UpdateEndToEnd, ::testing::Values(vanishing_at_random_page()), case_name);
+
+// An image built on a machine whose clock is past 2038 (or copied from one): no build may fail to
+// look at it.
+e2e_case dated_after_2038()
+{
+    e2e_case c{"image_dated_after_2038", 53, {}, complete, 0, TO_DEVICE_COMPLETE, 30};
+    c.dated_after_2038 = true;
+    return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(Dated, UpdateEndToEnd, ::testing::Values(dated_after_2038()), case_name);
 
 // Takes a minute: excluded from quick runs by its label, run by CI.
 const e2e_case long_cases[] = {

@@ -36,7 +36,7 @@ a=$first/build/release-artifacts
 b=$second/build/release-artifacts
 cat "$a/SHA256SUMS"
 mapfile -t names < <(cd "$a" && ls)
-[ "${#names[@]}" -eq 7 ] || fail "expected the .exe, the zip, four .debs (amd64, arm64) and SHA256SUMS, found: ${names[*]}"
+[ "${#names[@]}" -eq 10 ] || fail "expected the .exe, two zips (win64, win32), six .debs (amd64, arm64, armhf) and SHA256SUMS, found: ${names[*]}"
 diff -u "$a/SHA256SUMS" "$b/SHA256SUMS" || fail "the two builds differ (SHA256SUMS above: - first, + second)"
 for name in "${names[@]}"; do
   cmp "$a/$name" "$b/$name" || fail "$name differs"
