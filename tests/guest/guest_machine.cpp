@@ -77,17 +77,16 @@ std::string xz_decompressed(const std::string& path)
     return out;
 }
 
-// A dynamically linked program names its loader in a PT_INTERP program header; the guest has none.
-bool statically_linked(const std::string& path)
+template <typename Header, typename Program>
+bool without_loader(const std::string& elf)
 {
-    const std::string elf = file_contents(path);
-    Elf64_Ehdr header{};
-    if (elf.size() < sizeof header || elf.compare(0, SELFMAG, ELFMAG) != 0) {
+    Header header{};
+    if (elf.size() < sizeof header) {
         return false;
     }
     std::memcpy(&header, elf.data(), sizeof header);
     for (unsigned i = 0; i < header.e_phnum; ++i) {
-        Elf64_Phdr program{};
+        Program program{};
         const std::size_t at = header.e_phoff + std::size_t{i} * header.e_phentsize;
         if (at + sizeof program > elf.size()) {
             return false;
@@ -100,12 +99,38 @@ bool statically_linked(const std::string& path)
     return true;
 }
 
-const char* deb_arch(guest_arch arch) { return arch == guest_arch::amd64 ? "amd64" : "arm64"; }
+// A dynamically linked program names its loader in a PT_INTERP program header; the guest has none.
+// 64-bit and 32-bit programs (armhf) alike.
+bool statically_linked(const std::string& path)
+{
+    const std::string elf = file_contents(path);
+    if (elf.size() <= EI_CLASS || elf.compare(0, SELFMAG, ELFMAG) != 0) {
+        return false;
+    }
+    return elf[EI_CLASS] == ELFCLASS64 ? without_loader<Elf64_Ehdr, Elf64_Phdr>(elf)
+                                       : without_loader<Elf32_Ehdr, Elf32_Phdr>(elf);
+}
 
-// Where the guest's kernel and busybox are: "" for the host's own files.
-std::string guest_root(guest_arch arch) { return arch == guest_arch::amd64 ? "" : TARVOLO_GUEST_ARM64_ROOT; }
+const char* deb_arch(guest_arch arch) { return record_of(arch).deb_arch; }
+
+std::string guest_root(guest_arch arch) { return record_of(arch).root; }
 
 } // namespace
+
+const guest_arch_record& record_of(guest_arch arch)
+{
+    // Debian's arm64 kernel runs on any ARMv8-A, and TCG emulates the Cortex-A57 faster than
+    // "max"; its armhf kernel for LPAE runs on the Cortex-A15 and finds PCI (the xHCI adapter)
+    // on the virt board's high memory, which a kernel without LPAE cannot reach.
+    static const guest_arch_record records[] = {
+        {"amd64", "", TARVOLO_UPDATER_STATIC_PATH, "qemu-system-x86_64", "qemu-system-x86", "pc", nullptr, true},
+        {"arm64", TARVOLO_GUEST_ARM64_ROOT, TARVOLO_GUEST_ARM64_UPDATER, "qemu-system-aarch64", "qemu-system-arm",
+            "virt", "cortex-a57", false},
+        {"armhf", TARVOLO_GUEST_ARMHF_ROOT, TARVOLO_GUEST_ARMHF_UPDATER, "qemu-system-arm", "qemu-system-arm", "virt",
+            "cortex-a15", false},
+    };
+    return records[static_cast<int>(arch)];
+}
 
 guest_kernel find_guest_kernel(guest_arch arch)
 {
@@ -190,11 +215,11 @@ std::string find_static_busybox(guest_arch arch)
 
 guest_machine::guest_machine(const settings& s) : qmp_socket_(s.work_dir + "/qmp.sock")
 {
-    const bool amd64 = s.arch == guest_arch::amd64;
-    const std::string qemu = find_in_path(amd64 ? "qemu-system-x86_64" : "qemu-system-aarch64");
+    const guest_arch_record& arch = record_of(s.arch);
+    const bool amd64 = arch.pc;
+    const std::string qemu = find_in_path(arch.qemu);
     if (qemu.empty()) {
-        throw missing("no QEMU for the " + std::string(deb_arch(s.arch)) + " guest",
-            amd64 ? "qemu-system-x86" : "qemu-system-arm");
+        throw missing("no QEMU for the " + std::string(arch.deb_arch) + " guest", arch.qemu_package);
     }
     // Opened here and handed over, rather than opened by QEMU: QEMU runs in a session of its own
     // (as every program the tests start), and a terminal it opened itself would become its
@@ -219,14 +244,13 @@ guest_machine::guest_machine(const settings& s) : qmp_socket_(s.work_dir + "/qmp
             "-device", "virtio-serial-device", "-device", "virtconsole,chardev=console", "-serial", "chardev:line"};
     }
     process_options options;
-    options.argv = {qemu, "-accel", "tcg", "-machine", amd64 ? "pc" : "virt", "-m", "256M", "-smp", "1", "-nodefaults",
+    options.argv = {qemu, "-accel", "tcg", "-machine", arch.machine, "-m", "256M", "-smp", "1", "-nodefaults",
         "-no-user-config", "-display", "none", "-no-reboot", "-kernel", s.kernel_image, "-initrd", s.initramfs,
         "-append", "console=" + kernel_console + init_console + " quiet panic=-1 rdinit=/init", "-chardev",
         "stdio,id=console,signal=off", "-add-fd", "fd=" + std::to_string(line) + ",set=1", "-chardev",
         "serial,id=line,path=/dev/fdset/1", "-qmp", "unix:" + qmp_socket_ + ",server=on,wait=off"};
-    if (!amd64) {
-        // Debian's arm64 kernel runs on any ARMv8-A; TCG emulates the Cortex-A57 faster than "max".
-        options.argv.insert(options.argv.end(), {"-cpu", "cortex-a57"});
+    if (arch.cpu != nullptr) {
+        options.argv.insert(options.argv.end(), {"-cpu", arch.cpu});
     }
     options.argv.insert(options.argv.end(), console_device.begin(), console_device.end());
     if (s.device == adapter::uart_16550) {

@@ -13,9 +13,23 @@ struct kernel_module {
     std::string contents;
 };
 
-// The guest's architecture. amd64 boots the host's own kernel and busybox; arm64 boots Debian's
-// arm64 ones, unpacked (not installed) under a root of their own by scripts/install-deps.
-enum class guest_arch { amd64, arm64 };
+// The guest's architecture. amd64 boots the host's own kernel and busybox; arm64 and armhf boot
+// Debian's ones of theirs, unpacked (not installed) under a root of their own by
+// scripts/install-deps.
+enum class guest_arch { amd64, arm64, armhf };
+
+// What differs between the guests' architectures: one record each.
+struct guest_arch_record {
+    const char* deb_arch; // Debian's name
+    std::string root; // where its kernel and busybox are: "" for the host's own files
+    std::string updater; // the static updater built for it
+    const char* qemu; // the program, and the package that brings it
+    const char* qemu_package;
+    const char* machine;
+    const char* cpu; // nullptr: the machine's own
+    bool pc; // a PC with its 16550s; otherwise QEMU's virt board with its PL011
+};
+const guest_arch_record& record_of(guest_arch arch);
 
 // A Debian kernel (package linux-image-<arch>) with its modules, booted as the guest's.
 struct guest_kernel {

@@ -1,6 +1,6 @@
 // The real updater in a Linux guest under QEMU, on the kernel's own serial drivers (8250 for a
-// 16550 UART, ftdi_sio for an FTDI USB adapter, amba-pl011 for the arm64 board's UART), against
-// the loader emulator on the host. The arm64 guest runs the arm64 build of the updater.
+// 16550 UART, ftdi_sio for an FTDI USB adapter, amba-pl011 for the ARM boards' UART), against
+// the loader emulator on the host. The arm64 and armhf guests run their own builds of the updater.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -94,14 +94,13 @@ void write_initramfs(const std::string& path, const guest_case& c, const std::st
     // The kernel opens the console for the first process before anything is mounted.
     out.char_device("dev/console", 5, 1, 0600);
     out.file("bin/busybox", file_contents(find_static_busybox(c.arch)), 0755);
-    out.file("bin/tarvolo_updater",
-        file_contents(c.arch == guest_arch::amd64 ? TARVOLO_UPDATER_STATIC_PATH : TARVOLO_GUEST_ARM64_UPDATER), 0755);
+    out.file("bin/tarvolo_updater", file_contents(record_of(c.arch).updater), 0755);
     out.file("home/fw.bin", image, 0644);
     out.file("etc/passwd", USERS);
     out.file("etc/group", GROUPS);
     std::string load_order;
     std::vector<std::string> wanted = {"xhci-pci", "ftdi_sio"};
-    if (c.arch == guest_arch::arm64) {
+    if (!record_of(c.arch).pc) {
         wanted.insert(wanted.end(), {"virtio_mmio", "virtio_console"}); // the console beside the PL011
     }
     for (const kernel_module& module : kernel.modules_for(wanted)) {
@@ -338,32 +337,45 @@ const guest_case cases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, GuestUpdate, ::testing::ValuesIn(cases), case_name);
 
-guest_case on_arm64(const char* name)
+guest_case on_arm(guest_arch arch, guest_case c)
 {
-    const auto* found = std::find_if(
-        std::begin(cases), std::end(cases), [&](const guest_case& c) { return std::string(c.name) == name; });
-    guest_case c = *found;
-    c.arch = guest_arch::arm64;
+    c.arch = arch;
     return c;
 }
 
-// The arm64 guest on the USB adapter, and on the board's own UART, COM1 by link; that UART is left
+guest_case on_arm(guest_arch arch, const char* name)
+{
+    const auto* found = std::find_if(
+        std::begin(cases), std::end(cases), [&](const guest_case& c) { return std::string(c.name) == name; });
+    return on_arm(arch, *found);
+}
+
+// The ARM guests on the USB adapter, and on the board's own UART, COM1 by link; that UART is left
 // at 9600 baud first, so that the speed found afterwards is the updater's.
+const guest_case pl011_linked_as_com1 = {"pl011_linked_as_com1", adapter::pl011,
+    "stty -F /dev/ttyAMA0 9600\n"
+    "mkdir /tmp/ports\n"
+    "ln -s /dev/ttyAMA0 /tmp/ports/com1\n"
+    "export TARVOLO_COM_DIR=/tmp/ports\n"
+    "update pl011 1\n"
+    "speed pl011 /dev/ttyAMA0\n",
+    {{"pl011.status", "0"}, {"pl011.speed", "115200"}}, {{"pl011", {run_output(1, complete)}}}, true};
+
 const guest_case arm64_cases[] = {
-    on_arm64("ftdi_low_latency"),
-    on_arm64("ftdi_unplugged_mid_transfer"),
-    {"pl011_linked_as_com1", adapter::pl011,
-        "stty -F /dev/ttyAMA0 9600\n"
-        "mkdir /tmp/ports\n"
-        "ln -s /dev/ttyAMA0 /tmp/ports/com1\n"
-        "export TARVOLO_COM_DIR=/tmp/ports\n"
-        "update pl011 1\n"
-        "speed pl011 /dev/ttyAMA0\n",
-        {{"pl011.status", "0"}, {"pl011.speed", "115200"}}, {{"pl011", {run_output(1, complete)}}}, true, {}, 200, -1,
-        {}, 150s, guest_arch::arm64},
+    on_arm(guest_arch::arm64, "ftdi_low_latency"),
+    on_arm(guest_arch::arm64, "ftdi_unplugged_mid_transfer"),
+    on_arm(guest_arch::arm64, pl011_linked_as_com1),
 };
 
 INSTANTIATE_TEST_SUITE_P(Arm64, GuestUpdate, ::testing::ValuesIn(arm64_cases), case_name);
+
+const guest_case armhf_cases[] = {
+    on_arm(guest_arch::armhf, "ftdi_low_latency"),
+    on_arm(guest_arch::armhf, "ftdi_unplugged_mid_transfer"),
+    on_arm(guest_arch::armhf, pl011_linked_as_com1),
+};
+
+INSTANTIATE_TEST_SUITE_P(Armhf, GuestUpdate, ::testing::ValuesIn(armhf_cases), case_name);
 
 // For bench/guest_timing.py, not for CTest: one complete update paced at 115200 baud through the
 // FTDI driver, whose transcript the benchmark reads (TARVOLO_GUEST_KEEP_DIR).
