@@ -237,7 +237,10 @@ guest_machine::guest_machine(const settings& s) : qmp_socket_(s.work_dir + "/qmp
     if (!amd64) {
         console_device = {"-serial", "chardev:console"};
     }
-    if (s.device == adapter::pl011) {
+    // The line under test is the board's own UART: the PL011 itself, or the one a CDC-ACM gadget
+    // is relayed to.
+    const bool on_pl011 = s.device == adapter::pl011 || (s.device == adapter::acm && !arch.pc);
+    if (on_pl011) {
         kernel_console = "hvc0";
         init_console = " tarvolo_console=hvc0"; // passed to init in its environment
         console_device = {
@@ -253,7 +256,7 @@ guest_machine::guest_machine(const settings& s) : qmp_socket_(s.work_dir + "/qmp
         options.argv.insert(options.argv.end(), {"-cpu", arch.cpu});
     }
     options.argv.insert(options.argv.end(), console_device.begin(), console_device.end());
-    if (s.device == adapter::uart_16550) {
+    if (s.device == adapter::uart_16550 || (s.device == adapter::acm && arch.pc)) {
         options.argv.insert(options.argv.end(), {"-device", "isa-serial,chardev=line,index=1"});
     } else if (s.device == adapter::ftdi) {
         // A real adapter stays plugged in when the device on its line goes quiet; without

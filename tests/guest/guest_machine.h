@@ -50,7 +50,11 @@ std::string find_static_busybox(guest_arch arch);
 enum class adapter {
     uart_16550, // ISA 16550 UART at the guest's ttyS1, driven by 8250
     ftdi, // FTDI USB adapter on an xHCI controller, driven by ftdi_sio: ttyUSB0
-    pl011, // the arm64 virt board's PL011 UART, driven by amba-pl011: ttyAMA0 (the console moves to virtio)
+    pl011, // the ARM virt board's PL011 UART, driven by amba-pl011: ttyAMA0 (the console moves to virtio)
+    // A CDC-ACM port, driven by cdc-acm: ttyACM0, the host side of a USB serial gadget on
+    // dummy_hcd, which the guest relays to its own UART (the 16550's ttyS1 on a PC, the PL011
+    // elsewhere), whose far end is the emulator.
+    acm,
 };
 
 // One line "@@tarvolo KEY VALUE" the guest wrote on its console, and when the host read it.

@@ -100,6 +100,9 @@ void write_initramfs(const std::string& path, const guest_case& c, const std::st
     out.file("etc/group", GROUPS);
     std::string load_order;
     std::vector<std::string> wanted = {"xhci-pci", "ftdi_sio"};
+    if (c.device == adapter::acm) {
+        wanted.insert(wanted.end(), {"configfs", "dummy_hcd", "usb_f_acm", "cdc-acm"});
+    }
     if (!record_of(c.arch).pc) {
         wanted.insert(wanted.end(), {"virtio_mmio", "virtio_console"}); // the console beside the PL011
     }
@@ -202,7 +205,7 @@ TEST_P(GuestUpdate, Run)
     ASSERT_TRUE(guest.wait_for("up", left())) << "the guest did not boot:\n" << guest.console;
     const double boot_s = seconds(guest.report("up")->at - guest.started);
 
-    if (c.unplug_after_page >= 0) {
+    if (c.device == adapter::ftdi && c.unplug_after_page >= 0) {
         const std::string run = c.runs.front().first;
         const std::string page_passed = "(data reply " + std::to_string(c.unplug_after_page) + ",";
         ASSERT_TRUE(transcript_shows(device.transcript, page_passed, guest, run, left()))
@@ -228,6 +231,16 @@ TEST_P(GuestUpdate, Run)
     ASSERT_TRUE(done) << "the guest did not finish the case:\n" << guest.console;
     EXPECT_FALSE(guest.report("insmod-failed")) << guest.console;
     EXPECT_FALSE(guest.report("missing")) << guest.console;
+    if (c.device == adapter::acm && c.unplug_after_page >= 0) {
+        // The guest pulls the gadget itself, on the console's progress line (guest uptimes).
+        const std::string run = c.runs.front().first;
+        const auto unbound = guest.report("unbound");
+        const auto ended = guest.report(run + ".end");
+        ASSERT_TRUE(unbound && ended) << guest.console;
+        const double ended_s = std::stod(ended->value) - std::stod(unbound->value);
+        std::cout << "[ guest    ] the updater ended " << ended_s << " s after the unbind\n";
+        EXPECT_LT(ended_s, 3.0) << "the updater must give up soon after its port is gone";
+    }
 
     for (const auto& [key, value] : c.reports) {
         const auto got = guest.report(key);
@@ -298,6 +311,13 @@ const guest_case cases[] = {
                  "tarvolo_updater: /dev/ttyS1: Permission denied\n" + expected::exit_prompt}},
             {"operator", {run_output(2, complete)}}},
         true},
+    // A CDC-ACM port (the USB serial class of most loaders with native USB), relayed to the UART.
+    {"acm_linked_as_com7", adapter::acm, "acm_gadget\nupdate acm 7\n", {{"acm.status", "0"}},
+        {{"acm", {run_output(7, complete)}}}, true},
+    // Its gadget taken off the bus mid-transfer, paced as the real line would be.
+    {"acm_unbound_mid_transfer", adapter::acm,
+        "acm_gadget\nunbind_at_page 21 /tmp/unbound.out &\nwatcher=$!\nupdate unbound 7\nwait $watcher\n",
+        {{"unbound.status", "1"}}, {{"unbound", unplugged_after(7, 20)}}, false, {"--baud", "115200"}, 200, 20},
     // A login's line (a getty holds it as its session's terminal): refused before any of its
     // settings is changed, so its speed stays at the login's 9600 baud.
     {"uart_held_by_a_login", adapter::uart_16550,
@@ -365,6 +385,8 @@ const guest_case arm64_cases[] = {
     on_arm(guest_arch::arm64, "ftdi_low_latency"),
     on_arm(guest_arch::arm64, "ftdi_unplugged_mid_transfer"),
     on_arm(guest_arch::arm64, pl011_linked_as_com1),
+    on_arm(guest_arch::arm64, "acm_linked_as_com7"),
+    on_arm(guest_arch::arm64, "acm_unbound_mid_transfer"),
 };
 
 INSTANTIATE_TEST_SUITE_P(Arm64, GuestUpdate, ::testing::ValuesIn(arm64_cases), case_name);
@@ -373,6 +395,8 @@ const guest_case armhf_cases[] = {
     on_arm(guest_arch::armhf, "ftdi_low_latency"),
     on_arm(guest_arch::armhf, "ftdi_unplugged_mid_transfer"),
     on_arm(guest_arch::armhf, pl011_linked_as_com1),
+    on_arm(guest_arch::armhf, "acm_linked_as_com7"),
+    on_arm(guest_arch::armhf, "acm_unbound_mid_transfer"),
 };
 
 INSTANTIATE_TEST_SUITE_P(Armhf, GuestUpdate, ::testing::ValuesIn(armhf_cases), case_name);

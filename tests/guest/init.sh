@@ -57,6 +57,38 @@ update() {
     report "$1.output" "$(base64 -w 0 "/tmp/$1.out")"
 }
 
+# acm_gadget: a CDC-ACM serial gadget on dummy_hcd, made through configfs; its host side is
+# /dev/ttyACM0 (the cdc-acm driver, COM7 in /tmp/ports), its device side /dev/ttyGS0, relayed byte
+# for byte both ways to the board's UART (the PL011 on an ARM board, else the second 16550), whose
+# far end is the emulator.
+gadget=/sys/kernel/config/usb_gadget/tarvolo
+acm_gadget() {
+    mount -t configfs configfs /sys/kernel/config
+    mkdir $gadget $gadget/configs/c.1 $gadget/functions/acm.usb0
+    echo 0x1d6b >$gadget/idVendor
+    echo 0x0104 >$gadget/idProduct
+    ln -s $gadget/functions/acm.usb0 $gadget/configs/c.1/
+    echo dummy_udc.0 >$gadget/UDC
+    wait_for /dev/ttyACM0 || return 1
+    wait_for /dev/ttyGS0 || return 1
+    uart=/dev/ttyS1
+    [ -e /dev/ttyAMA0 ] && uart=/dev/ttyAMA0
+    (stty raw -echo && exec cat >$uart) </dev/ttyGS0 &
+    (stty raw -echo 115200 && exec cat >/dev/ttyGS0) <$uart &
+    mkdir -p /tmp/ports
+    ln -s /dev/ttyACM0 /tmp/ports/com7
+    export TARVOLO_COM_DIR=/tmp/ports
+}
+
+# unbind_at_page PAGE OUTPUT: takes the gadget off its bus (the device side of a USB cable pulled)
+# once OUTPUT, the updater's console, shows page PAGE's progress line; reports when.
+unbind_at_page() {
+    until grep -q "Pagecount : *$1 of 120" "$2" 2>/dev/null; do sleep 0.02; done
+    at=$(uptime_s)
+    echo "" >$gadget/UDC
+    report unbound "$at"
+}
+
 # speed NAME DEVICE: the line speed the device was left at.
 speed() { report "$1.speed" "$(stty -F "$2" speed)"; }
 
