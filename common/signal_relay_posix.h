@@ -10,8 +10,8 @@
 constexpr int RUN_ENDING_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM, SIGQUIT};
 
 // Holds the run-ending signals, a stop and a continue (SIGTSTP and SIGCONT, whose handlers must
-// find the terminal's record as complete as an ending does) back for as long as it lives. A
-// held SIGCONT still continues the process; only its handler waits. A change outside the program and
+// find the terminal's record as complete as an ending does) back for as long as it lives; a held
+// SIGCONT still continues the process, only its handler waits. A change outside the program and
 // its record are made under one, so that a signal finds either both or neither; one that arrives
 // meanwhile is delivered when the block ends, to a handler that knows everything. Blocks nest.
 class signal_block {

@@ -20,10 +20,6 @@ constexpr char MSG_FINISHED_READING[] = "Finished reading firmware ...\n\r";
 constexpr std::uint32_t DOT_ROW_BREAK_1 = 59;
 constexpr std::uint32_t DOT_ROW_BREAK_2 = 118;
 
-} // namespace
-
-namespace {
-
 phase_result unreadable_after_dots(const char* firmware_file, const char* reason)
 {
     say("\n");

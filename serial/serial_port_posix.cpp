@@ -122,8 +122,8 @@ constexpr char SESSIONS_TERMINAL[] = "the terminal of a running session (a shell
 
 #if defined(__linux__)
 // Whether some process has the terminal `device` (its st_rdev) as its controlling terminal, as
-// /proc tells: a getty's line, a shell's pseudo-terminal. The kernel answers tcgetsid only for
-// the caller's own terminal. Processes that /proc hides (hidepid) are not seen.
+// /proc tells: a getty's line. The kernel answers tcgetsid only for the caller's own terminal. Processes that /proc
+// hides (hidepid) are not seen.
 bool controls_some_session(dev_t device)
 {
     DIR* processes = ::opendir("/proc");
