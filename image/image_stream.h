@@ -27,11 +27,12 @@ struct opened_image {
 // the run, and the port with it, until someone kills it.
 opened_image open_image_file(const char* name);
 
-// What an open file's bytes are known by at one moment: the file's identity, its size and the
-// marks its system leaves on every change. Two equal looks at the same open file, one before its
-// first page is read and one after its last, mean that every page came from one version of it.
+// Which file an open image is, and its size, at one moment. A look before the first page and one
+// after the last must agree; whether the bytes stayed the same is judged by the bytes themselves
+// (read again), as timestamps are too coarse to see a writer and move on changes that leave the
+// bytes alone (a chmod, a second link).
 struct image_version {
-    static constexpr int MARKS = 7;
+    static constexpr int MARKS = 3;
     std::uint64_t marks[MARKS] = {};
 
     bool operator==(const image_version& other) const

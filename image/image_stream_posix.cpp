@@ -71,14 +71,8 @@ bool look_at_image(std::FILE* file, image_version& version)
     if (fd < 0 || ::fstat(fd, &now) != 0) {
         return false;
     }
-    // A rewrite in place keeps the inode and often the size; its writes move the modification
-    // time, and the change time catches a writer that sets the old modification time back
-    // (`cp -p`, `touch -r`). The nanoseconds count: a build server's copy takes far less than a
-    // second.
     const std::uint64_t marks[image_version::MARKS] = {static_cast<std::uint64_t>(now.st_dev),
-        static_cast<std::uint64_t>(now.st_ino), static_cast<std::uint64_t>(now.st_size),
-        static_cast<std::uint64_t>(now.st_mtim.tv_sec), static_cast<std::uint64_t>(now.st_mtim.tv_nsec),
-        static_cast<std::uint64_t>(now.st_ctim.tv_sec), static_cast<std::uint64_t>(now.st_ctim.tv_nsec)};
+        static_cast<std::uint64_t>(now.st_ino), static_cast<std::uint64_t>(now.st_size)};
     std::copy(std::begin(marks), std::end(marks), std::begin(version.marks));
     return true;
 }

@@ -61,8 +61,8 @@ opened_image open_image_file(const char* name)
 bool look_at_image(std::FILE* file, image_version& version)
 {
     // The locked file cannot be written by others, but one that another program had open before
-    // (a share's server, a program that ignores sharing) can: its size and last write are looked
-    // at as on every build.
+    // (a share's server, a program that ignores sharing) can: which file it is and its size are
+    // looked at as on every build, and its bytes are read again.
     BY_HANDLE_FILE_INFORMATION now{};
     if (GetFileInformationByHandle(handle_of(file), &now) == 0) {
         errno = EIO;
@@ -72,8 +72,7 @@ bool look_at_image(std::FILE* file, image_version& version)
         return (static_cast<std::uint64_t>(high) << 32) | static_cast<std::uint64_t>(low);
     };
     const std::uint64_t marks[image_version::MARKS] = {now.dwVolumeSerialNumber,
-        wide(now.nFileIndexHigh, now.nFileIndexLow), wide(now.nFileSizeHigh, now.nFileSizeLow),
-        wide(now.ftLastWriteTime.dwHighDateTime, now.ftLastWriteTime.dwLowDateTime), 0, 0, 0};
+        wide(now.nFileIndexHigh, now.nFileIndexLow), wide(now.nFileSizeHigh, now.nFileSizeLow)};
     std::copy(std::begin(marks), std::end(marks), std::begin(version.marks));
     return true;
 }
