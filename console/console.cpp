@@ -10,6 +10,12 @@ namespace {
 // The installed name, not argv[0]: the program takes no arguments, and operators run it by name.
 constexpr char PROGRAM_NAME[] = "tarvolo_updater";
 
+#if defined(_WIN32)
+constexpr bool BACKSLASH_SEPARATES_FOLDERS = true;
+#else
+constexpr bool BACKSLASH_SEPARATES_FOLDERS = false;
+#endif
+
 class no_console final : public console {
 public:
     void write(const char* /*text*/, std::size_t /*length*/) override { }
@@ -106,20 +112,26 @@ void append_escaped(std::string& line, unsigned char byte)
     line += escaped;
 }
 
-} // namespace
-
-void say_reason(const char* subject, const char* reason)
+// A name is whatever the operator typed or the folder holds, and a reason may carry one too (a
+// link's target, another program's name): their control bytes must show as what they are, not
+// clear the screen or move the cursor of the terminal that shows them. That holds for the C1
+// controls as well (U+009B is CSI on many terminals), and for bytes that are no UTF-8 at all,
+// which a terminal may take as C1 controls of an 8-bit set. A backslash is doubled, so that a
+// typed "\033" and a real ESC do not look the same, except on Windows, where every path is full of
+// them and no name can hold a control byte.
+void append_shown(std::string& line, const char* text)
 {
-    std::string line = std::string(PROGRAM_NAME) + ": ";
-    // A name is whatever the operator typed or the folder holds: its control bytes must show as
-    // what they are, not clear the screen or move the cursor of the terminal that shows them.
-    // That holds for the C1 controls as well (U+009B is CSI on many terminals), and for bytes
-    // that are no UTF-8 at all, which a terminal may take as C1 controls of an 8-bit set.
-    const auto* at = reinterpret_cast<const unsigned char*>(subject);
-    std::size_t left = std::strlen(subject);
+    const auto* at = reinterpret_cast<const unsigned char*>(text);
+    std::size_t left = std::strlen(text);
     while (left > 0) {
         const std::size_t length = utf8_length(at, left);
         const bool c1_control = length == 2 && at[0] == 0xC2 && at[1] < 0xA0;
+        if (at[0] == '\\' && !BACKSLASH_SEPARATES_FOLDERS) {
+            line += "\\\\";
+            ++at;
+            --left;
+            continue;
+        }
         if (length == 0 || at[0] < 0x20 || at[0] == 0x7F || c1_control) {
             // Byte by byte: a C1 control's two bytes, or one that does not belong.
             const std::size_t count = c1_control ? 2 : 1;
@@ -134,6 +146,16 @@ void say_reason(const char* subject, const char* reason)
         at += length;
         left -= length;
     }
-    line += std::string(": ") + reason + "\n";
+}
+
+} // namespace
+
+void say_reason(const char* subject, const char* reason)
+{
+    std::string line = std::string(PROGRAM_NAME) + ": ";
+    append_shown(line, subject);
+    line += ": ";
+    append_shown(line, reason);
+    line += "\n";
     active_console().write_reason(line.data(), line.size());
 }

@@ -51,7 +51,8 @@ void say(const char* format, ...);
 void wait_key();
 
 // Tells why `subject` (a device, a file) failed, in the usual form of command-line tools:
-// "tarvolo_updater: SUBJECT: REASON" and a line feed. The subject's control bytes (C0, DEL, the
-// two bytes of a C1 control) and every byte that is not part of valid UTF-8 are written as a
-// backslash and three octal digits ("\033"); valid UTF-8 stays as it is.
+// "tarvolo_updater: SUBJECT: REASON" and a line feed. In the subject and the reason alike, control
+// bytes (C0, DEL, the two bytes of a C1 control) and every byte that is not part of valid UTF-8
+// are written as a backslash and three octal digits ("\033"), and a backslash as two, but for
+// Windows' path separator; valid UTF-8 stays as it is.
 void say_reason(const char* subject, const char* reason);

@@ -1,5 +1,6 @@
 #include "image/firmware_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -28,6 +29,35 @@ phase_result unreadable_after_dots(const char* firmware_file, const char* reason
     return phase_result::failure;
 }
 
+// What read_again found when the bytes differ, apart from every errno value.
+constexpr int CHANGED = -1;
+
+// Reads the whole file once more from its start and compares it with `firmware_buffer`: 0 when it
+// holds the same bytes and no more, CHANGED when not, or the errno of a failed read.
+int read_again(std::FILE* file, const unsigned char* firmware_buffer)
+{
+    if (std::fseek(file, 0, SEEK_SET) != 0) {
+        return errno != 0 ? errno : EIO;
+    }
+    // A few large reads: on a slow share each one costs a round trip.
+    unsigned char again[16 * FW_PAGE_SIZE];
+    for (std::size_t offset = 0; offset < FW_IMAGE_SIZE; offset += sizeof again) {
+        const std::size_t want = std::min(sizeof again, static_cast<std::size_t>(FW_IMAGE_SIZE) - offset);
+        errno = 0;
+        const std::size_t got = std::fread(again, 1, want, file);
+        if (got != want && std::ferror(file) != 0) {
+            return errno != 0 ? errno : EIO;
+        }
+        if (got != want || std::memcmp(again, firmware_buffer + offset, want) != 0) {
+            return CHANGED;
+        }
+    }
+    if (std::fgetc(file) != EOF) {
+        return CHANGED; // grown since it was measured
+    }
+    return std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+}
+
 } // namespace
 
 phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, unsigned char* firmware_buffer,
@@ -54,15 +84,18 @@ phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, uns
         say(".");
     }
     if (before != nullptr) {
-        // Every page came from one version of the file only if the file is still as it was
-        // before the first: a copy that landed meanwhile, in place, leaves a mix of two images
-        // whose CRC the device would accept.
+        // Every page came from one version of the file only if the same file still holds the
+        // same bytes: a copy that landed meanwhile, in place, leaves a mix of two images whose
+        // CRC the device would accept. Its timestamps cannot tell, as a writer may set them back
+        // and a coarse clock may not move at all.
         image_version after;
         if (!look_at_image(file, after)) {
             return unreadable_after_dots(firmware_file, std::strerror(errno));
         }
-        if (after != *before) {
-            return unreadable_after_dots(firmware_file, "changed while it was read");
+        const int error = after == *before ? read_again(file, firmware_buffer) : CHANGED;
+        if (error != 0) {
+            return unreadable_after_dots(
+                firmware_file, error == CHANGED ? "changed while it was read" : std::strerror(error));
         }
     }
     say("\n");

@@ -1,10 +1,13 @@
 #include "image/image_stream.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "common/process_scan_posix.h"
 
 static_assert(sizeof(off_t) == 8, "a file past 2 GiB needs a 64-bit off_t");
 static_assert(sizeof(time_t) == 8, "a file dated after 2038 needs a 64-bit time_t");
@@ -26,6 +29,33 @@ opened_image refused(mode_t mode)
 }
 
 opened_image failed(int error) { return {image_open::unreadable, nullptr, std::strerror(error)}; }
+
+// Why the image open on `fd` must not be read now, or empty: another program is writing it (a
+// copy in place that has not finished, a download that set the size first), so the bytes read
+// would be a mix of two versions, or half of one.
+std::string being_written(int fd, const struct stat& file)
+{
+    // A read lease is granted only while nobody has the file open for writing, and a writer that
+    // comes later waits until it is given back, which closing the image does once its bytes are
+    // read and checked. The kernel announces such a writer with SIGIO, whose default would end
+    // the run: the announcement is ignored, the writer simply waits.
+#if defined(F_SETLEASE)
+    (void)std::signal(SIGIO, SIG_IGN);
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        return {};
+    }
+#else
+    errno = ENOSYS;
+#endif
+    // Refused for a writer, or not to be had at all: another user's file without CAP_LEASE, a
+    // file system without leases. The writers that /proc shows are then looked for by hand.
+    const bool writer_seen = errno == EAGAIN;
+    const std::optional<other_program> writer = file_writer(file.st_dev, file.st_ino);
+    if (writer) {
+        return "being written by another program (" + describe(*writer) + ")";
+    }
+    return writer_seen ? "being written by another program" : std::string();
+}
 
 } // namespace
 
@@ -54,6 +84,11 @@ opened_image open_image_file(const char* name)
     if (refusal(opened.st_mode) != nullptr) {
         (void)::close(fd);
         return refused(opened.st_mode);
+    }
+    const std::string writing = being_written(fd, opened);
+    if (!writing.empty()) {
+        (void)::close(fd);
+        return {image_open::unreadable, nullptr, writing};
     }
     std::FILE* file = ::fdopen(fd, "rb");
     if (file == nullptr) {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
@@ -18,11 +17,11 @@
 #include <utility>
 #if defined(__linux__)
 #include <linux/serial.h>
-#include <sys/sysmacros.h>
 #endif
 
 #include "common/signal_relay_posix.h"
 #include "serial/device_path.h"
+#include "serial/line_users_posix.h"
 
 namespace {
 
@@ -118,93 +117,22 @@ void request_low_latency(int fd)
 // or resource busy", "Resource temporarily unavailable") do not say who has it.
 constexpr char HELD_ELSEWHERE[] = "held by another program";
 constexpr char NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
-constexpr char SESSIONS_TERMINAL[] = "the terminal of a running session (a shell or a login), not a free serial port";
 
-#if defined(__linux__)
-// Whether some process has the terminal `device` (its st_rdev) as its controlling terminal, as
-// /proc tells: a getty's line. The kernel answers tcgetsid only for the caller's own terminal. Processes that /proc
-// hides (hidepid) are not seen.
-bool controls_some_session(dev_t device)
+// A link's target, however long; empty when `path` is no link.
+std::string link_target(const char* path)
 {
-    DIR* processes = ::opendir("/proc");
-    if (processes == nullptr) {
-        return false;
-    }
-    bool found = false;
-    while (!found) {
-        const dirent* entry = ::readdir(processes);
-        if (entry == nullptr) {
-            break;
-        }
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
-            continue; // not a process
-        }
-        const std::string path = std::string("/proc/") + entry->d_name + "/stat";
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            continue; // ended meanwhile
-        }
-        char stat[512];
-        const ssize_t length = ::read(fd, stat, sizeof stat - 1);
-        (void)::close(fd); // read-only
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(path, target.data(), target.size());
         if (length <= 0) {
-            continue;
+            return {};
         }
-        stat[length] = '\0';
-        // After the command name in parentheses, which may hold anything, ')' included: state,
-        // parent, process group, session, then the terminal in the kernel's own encoding.
-        const char* field = std::strrchr(stat, ')');
-        for (int skipped = 0; skipped < 5 && field != nullptr; ++skipped) {
-            field = std::strchr(field + 1, ' ');
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            return target;
         }
-        if (field == nullptr) {
-            continue;
-        }
-        char* end = nullptr;
-        const unsigned long tty = std::strtoul(field + 1, &end, 10);
-        if (end == field + 1 || tty == 0) {
-            continue; // no terminal
-        }
-        const unsigned long tty_major = (tty >> 8) & 0xFFFUL;
-        const unsigned long tty_minor = (tty & 0xFFUL) | ((tty >> 12) & 0xFFF00UL);
-        found = tty_major == major(device) && tty_minor == minor(device);
+        target.resize(target.size() * 2); // it may have been cut: try again with more room
     }
-    (void)::closedir(processes);
-    return found;
-}
-#endif
-
-// A terminal in use by a session is no port to flash through: writing the frames to it would put
-// them on somebody's screen, and its settings would be left raw for the shell or the login that
-// owns it, whose program would read the device's replies as well.
-bool in_use_by_a_session(int fd)
-{
-    // The program's own terminal, reached through a link or /dev/tty: the kernel tells its
-    // session and its foreground group to its own processes only. Both are asked, as qemu-user
-    // (an ARM station's build run on a PC) passes on the group's question but not the session's.
-    if (::tcgetsid(fd) >= 0 || ::tcgetpgrp(fd) > 0) {
-        return true;
-    }
-#if defined(__linux__)
-    // A pseudo-terminal belongs to the program that made it (a terminal window, sshd, tmux): the
-    // program's own was found above, and another user's cannot be opened. A serial line is
-    // where a getty runs a login, and only /proc tells whose terminal it is.
-    constexpr unsigned BSD_PTY_SLAVE_MAJOR = 3;
-    constexpr unsigned UNIX98_PTY_SLAVE_MAJOR_FIRST = 136;
-    constexpr unsigned UNIX98_PTY_SLAVE_MAJOR_LAST = 143;
-    struct stat line { };
-    if (::fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
-        return false;
-    }
-    const unsigned line_major = major(line.st_rdev);
-    if (line_major == BSD_PTY_SLAVE_MAJOR ||
-        (line_major >= UNIX98_PTY_SLAVE_MAJOR_FIRST && line_major <= UNIX98_PTY_SLAVE_MAJOR_LAST)) {
-        return false;
-    }
-    return controls_some_session(line.st_rdev);
-#else
-    return false;
-#endif
 }
 
 std::string open_error_reason(const char* path, int error)
@@ -214,10 +142,9 @@ std::string open_error_reason(const char* path, int error)
     }
     std::string reason = std::strerror(error);
     // A link to a device that is gone, as a by-id link to an adapter that is not plugged in.
-    char target[256];
-    const ssize_t length = error == ENOENT ? ::readlink(path, target, sizeof target - 1) : -1;
-    if (length > 0) {
-        reason += " (a link to " + std::string(target, static_cast<std::size_t>(length)) + ")";
+    const std::string target = error == ENOENT ? link_target(path) : std::string();
+    if (!target.empty()) {
+        reason += " (a link to " + target + ")";
     }
     return reason;
 }
@@ -287,10 +214,11 @@ phase_result posix_serial_port::open_device(const char* path)
         (void)::close(fd); // the open already failed; a close error adds nothing
         return refuse(path, NOT_A_TERMINAL);
     }
-    // Before the lock and the exclusive flag: such a terminal is left exactly as it was found.
-    if (in_use_by_a_session(fd)) {
+    // Before the lock and the exclusive flag: a line in use is left exactly as it was found.
+    const std::string taken = why_line_is_taken(fd, path);
+    if (!taken.empty()) {
         (void)::close(fd); // the open already failed; a close error adds nothing
-        return refuse(path, SESSIONS_TERMINAL);
+        return refuse(path, taken);
     }
     const signal_block hold;
     // TIOCEXCL keeps other users out but not root, so a lock on the device is taken as well.

@@ -78,12 +78,19 @@ TEST(SayReason, EscapesWhatATerminalWouldObey)
         {"overlong slash and NUL", "\xc0\xaf\xe0\x80\xaf", "\\300\\257\\340\\200\\257"},
         {"surrogate and past U+10FFFF", "\xed\xa0\x80\xf4\x90\x80\x80", "\\355\\240\\200\\364\\220\\200\\200"},
         {"the largest code point", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+#if !defined(_WIN32)
+        {"a typed backslash apart from a real ESC", "a\\033\x1b", "a\\\\033\\033"},
+#endif
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
         captured_console con;
         say_reason(r.name.c_str(), "No such file or directory");
-        EXPECT_EQ(con.reasons, "tarvolo_updater: " + r.shown + ": No such file or directory\n");
+        // A reason can carry a name as well: a link's target, another program's.
+        say_reason("COM5", ("a link to " + r.name).c_str());
+        EXPECT_EQ(con.reasons,
+            "tarvolo_updater: " + r.shown + ": No such file or directory\ntarvolo_updater: COM5: a link to " +
+                r.shown + "\n");
         EXPECT_EQ(con.output, "") << "reasons never go to standard output";
     }
 }

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <sys/types.h>
+
+#include "common/process_text.h"
+
+// Other programs at work on the same line or file, as /proc shows them on Linux (elsewhere none is
+// ever found). Processes that /proc hides from this user (another user's, under hidepid) are not
+// seen, and a process is never found by its threads alone. This program itself is never found.
+
+// Another process with a descriptor on the character device `device` (its st_rdev).
+std::optional<other_program> device_holder(dev_t device);
+
+// Another process with a descriptor that may write the file `inode` on `file_system`.
+std::optional<other_program> file_writer(dev_t file_system, ino_t inode);
+
+// A process whose controlling terminal is `device`: a shell's, a login's or a getty's.
+std::optional<other_program> terminal_session(dev_t device);
+
+// The process `pid`, with its name, if it is alive (signals it would refuse count as alive).
+std::optional<other_program> live_process(long pid);

@@ -1,0 +1,92 @@
+#include "serial/line_users_posix.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "common/process_scan_posix.h"
+
+namespace {
+
+constexpr char SESSIONS_TERMINAL[] = "the terminal of a running session (a shell or a login), not a free serial port";
+
+// Where programs that follow the old UUCP convention (minicom, picocom, cu, ModemManager's
+// helpers) say that a line is theirs; on Debian one is a link to the other, and a lock found
+// twice is the same lock.
+constexpr const char* LOCK_DIRS[] = {"/var/lock", "/run/lock"};
+
+// The lock's content, or empty when there is none.
+std::string read_lock(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return {};
+    }
+    char content[64];
+    const ssize_t length = ::read(fd, content, sizeof content);
+    (void)::close(fd); // read-only: a failing close loses nothing
+    return length > 0 ? std::string(content, static_cast<std::size_t>(length)) : std::string();
+}
+
+// A lock on the line whose process is alive. A lock whose process is gone is stale: the line is
+// free, and the file is left for its owner's next start to clear (this program keeps no files).
+std::string live_lock(const char* path)
+{
+    char* real = ::realpath(path, nullptr);
+    if (real == nullptr) {
+        return {};
+    }
+    const std::string name = lock_file_name(real);
+    std::free(real); // NOLINT(cppcoreguidelines-no-malloc): realpath's buffer
+    if (name.empty()) {
+        return {};
+    }
+    for (const char* dir : LOCK_DIRS) {
+        const std::string lock = std::string(dir) + "/" + name;
+        const std::optional<other_program> owner = live_process(pid_in_lock_file(read_lock(lock)));
+        if (owner && owner->pid != static_cast<long>(::getpid())) {
+            return "locked by another program (" + describe(*owner) + ") in " + lock;
+        }
+    }
+    return {};
+}
+
+bool is_a_sessions_terminal(int fd, const struct stat& line)
+{
+    // The program's own terminal, reached through a link or /dev/tty: the kernel tells its
+    // session and its foreground group to its own processes only. Both are asked, as qemu-user
+    // (an ARM station's build run on a PC) passes on the group's question but not the session's.
+    if (::tcgetsid(fd) >= 0 || ::tcgetpgrp(fd) > 0) {
+        return true;
+    }
+    // Another session's: a getty's serial line, or a terminal window's pseudo-terminal, which
+    // only /proc tells.
+    return terminal_session(line.st_rdev).has_value();
+}
+
+} // namespace
+
+std::string why_line_is_taken(int fd, const char* path)
+{
+    struct stat line { };
+    if (::fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
+        return {};
+    }
+    // A terminal in use by a session is no port to flash through: the frames would land on
+    // somebody's screen, its settings would be left raw for the shell or the login that owns it,
+    // and its program would read the device's replies as well.
+    if (is_a_sessions_terminal(fd, line)) {
+        return SESSIONS_TERMINAL;
+    }
+    // Neither the exclusive flag nor a lock keeps out a program that already has the line open,
+    // and one that reads it (a terminal program left running, a modem prober) takes the device's
+    // replies.
+    if (const std::optional<other_program> holder = device_holder(line.st_rdev)) {
+        return "held by another program (" + describe(*holder) + ")";
+    }
+    return live_lock(path);
+}

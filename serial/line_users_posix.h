@@ -1,0 +1,9 @@
+#pragma once
+
+#include <string>
+
+// Why the terminal open on `fd` (opened by the name `path`) is not free for this program to
+// flash through, or empty when it is: somebody's session runs on it, another program has it
+// open, or a live lock file says that one is about to. Asked before anything on the line is
+// changed, so that a refused line is left exactly as found.
+std::string why_line_is_taken(int fd, const char* path);
