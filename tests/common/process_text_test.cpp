@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "common/process_text.h"
+
+namespace {
+
+TEST(ProcessText, TerminalInStat)
+{
+    struct row {
+        const char* what;
+        std::string stat;
+        unsigned long major;
+        unsigned long minor;
+    };
+    // tty_nr is the seventh field; 34817 is 136:1 (/dev/pts/1), 1089 is 4:65 (/dev/ttyS1).
+    const row rows[] = {
+        {"a shell on a pseudo-terminal", "4242 (bash) S 1 4242 4242 34817 4300 4194560 0", 136, 1},
+        {"a getty on a serial line", "733 (agetty) S 1 733 733 1089 733 4194560", 4, 65},
+        {"a minor past 255", "9 (x) S 1 9 9 " + std::to_string((136UL << 8) | ((0x1234UL & ~0xFFUL) << 12) | 0x34UL) + " 9", 136,
+            0x1234},
+        {"a name with blanks and parentheses", "77 (a) b (c) S 1 77 77 34817 0", 136, 1},
+        {"no terminal", "1 (init) S 0 1 1 0 -1 4194560", 0, 0},
+        {"cut before the terminal", "1 (init) S 0 1 1", 0, 0},
+        {"no name at all", "garbage", 0, 0},
+        {"a negative field", "5 (x) S 1 5 5 -3 0", 0, 0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const unsigned long terminal = terminal_in_stat(r.stat);
+        EXPECT_EQ(terminal == 0 ? 0 : terminal_major(terminal), r.major);
+        EXPECT_EQ(terminal == 0 ? 0 : terminal_minor(terminal), r.minor);
+    }
+}
+
+TEST(ProcessText, FdinfoMayWrite)
+{
+    struct row {
+        const char* fdinfo;
+        bool writes;
+    };
+    const row rows[] = {
+        {"pos:\t0\nflags:\t0100000\nmnt_id:\t29\n", false}, // O_RDONLY | O_LARGEFILE
+        {"pos:\t4096\nflags:\t0100001\nmnt_id:\t29\n", true}, // O_WRONLY
+        {"pos:\t0\nflags:\t02\n", true}, // O_RDWR
+        {"pos:\t0\nflags:\t02000000\n", false}, // O_CLOEXEC alone
+        {"pos:\t0\nmnt_id:\t29\n", false},
+        {"", false},
+        {"xflags:\t01\n", false}, // not the flags line
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(fdinfo_may_write(r.fdinfo), r.writes) << r.fdinfo;
+    }
+}
+
+TEST(ProcessText, PidInLockFile)
+{
+    std::string binary(sizeof(std::int32_t), '\0');
+    const std::int32_t pid = 4242;
+    std::memcpy(binary.data(), &pid, sizeof pid);
+    struct row {
+        const char* what;
+        std::string content;
+        long pid;
+    };
+    const row rows[] = {
+        {"ten digits and a line feed", "      4242\n", 4242},
+        {"no padding", "17\n", 17},
+        {"binary", binary, 4242},
+        {"four ASCII digits are text", "1234", 1234},
+        {"empty", "", 0},
+        {"zero", "         0\n", 0},
+        {"negative", "-5\n", 0},
+        {"eleven digits", "12345678901\n", 0},
+        {"past the kernel's limit", "9999999999\n", 0},
+        {"words", "minicom\n", 0},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(pid_in_lock_file(r.content), r.pid) << r.what;
+    }
+}
+
+TEST(ProcessText, LockFileNameAndDescription)
+{
+    EXPECT_EQ(lock_file_name("/dev/ttyS1"), "LCK..ttyS1");
+    EXPECT_EQ(lock_file_name("/dev/pts/3"), "LCK..pts_3");
+    EXPECT_EQ(lock_file_name("/dev/"), "");
+    EXPECT_EQ(lock_file_name("/tmp/ttyS1"), "");
+    EXPECT_EQ(describe({4242, "cp"}), "PID 4242, cp");
+    EXPECT_EQ(describe({7, ""}), "PID 7");
+}
+
+} // namespace
