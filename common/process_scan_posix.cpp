@@ -121,13 +121,14 @@ std::optional<other_program> file_writer(dev_t file_system, ino_t inode)
 {
 #if defined(__linux__)
     return first_process([file_system, inode](int process_dir, long /*pid*/) {
-        return some_descriptor(process_dir, [process_dir, file_system, inode](const struct stat& target, const char* fd) {
-            if (target.st_dev != file_system || target.st_ino != inode) {
-                return false;
-            }
-            const std::string info = read_small(process_dir, (std::string("fdinfo/") + fd).c_str());
-            return fdinfo_may_write(info);
-        });
+        return some_descriptor(
+            process_dir, [process_dir, file_system, inode](const struct stat& target, const char* fd) {
+                if (target.st_dev != file_system || target.st_ino != inode) {
+                    return false;
+                }
+                const std::string info = read_small(process_dir, (std::string("fdinfo/") + fd).c_str());
+                return fdinfo_may_write(info);
+            });
     });
 #else
     (void)file_system;

@@ -20,7 +20,8 @@ TEST(ProcessText, TerminalInStat)
     const row rows[] = {
         {"a shell on a pseudo-terminal", "4242 (bash) S 1 4242 4242 34817 4300 4194560 0", 136, 1},
         {"a getty on a serial line", "733 (agetty) S 1 733 733 1089 733 4194560", 4, 65},
-        {"a minor past 255", "9 (x) S 1 9 9 " + std::to_string((136UL << 8) | ((0x1234UL & ~0xFFUL) << 12) | 0x34UL) + " 9", 136,
+        {"a minor past 255",
+            "9 (x) S 1 9 9 " + std::to_string((136UL << 8) | ((0x1234UL & ~0xFFUL) << 12) | 0x34UL) + " 9", 136,
             0x1234},
         {"a name with blanks and parentheses", "77 (a) b (c) S 1 77 77 34817 0", 136, 1},
         {"no terminal", "1 (init) S 0 1 1 0 -1 4194560", 0, 0},
@@ -47,9 +48,7 @@ TEST(ProcessText, FdinfoMayWrite)
         {"pos:\t4096\nflags:\t0100001\nmnt_id:\t29\n", true}, // O_WRONLY
         {"pos:\t0\nflags:\t02\n", true}, // O_RDWR
         {"pos:\t0\nflags:\t02000000\n", false}, // O_CLOEXEC alone
-        {"pos:\t0\nmnt_id:\t29\n", false},
-        {"", false},
-        {"xflags:\t01\n", false}, // not the flags line
+        {"pos:\t0\nmnt_id:\t29\n", false}, {"", false}, {"xflags:\t01\n", false}, // not the flags line
     };
     for (const auto& r : rows) {
         EXPECT_EQ(fdinfo_may_write(r.fdinfo), r.writes) << r.fdinfo;

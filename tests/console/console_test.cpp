@@ -89,8 +89,8 @@ TEST(SayReason, EscapesWhatATerminalWouldObey)
         // A reason can carry a name as well: a link's target, another program's.
         say_reason("COM5", ("a link to " + r.name).c_str());
         EXPECT_EQ(con.reasons,
-            "tarvolo_updater: " + r.shown + ": No such file or directory\ntarvolo_updater: COM5: a link to " +
-                r.shown + "\n");
+            "tarvolo_updater: " + r.shown + ": No such file or directory\ntarvolo_updater: COM5: a link to " + r.shown +
+                "\n");
         EXPECT_EQ(con.output, "") << "reasons never go to standard output";
     }
 }

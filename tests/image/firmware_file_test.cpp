@@ -125,8 +125,8 @@ TEST(ReadFirmwarePages, OneVersionJudgedByTheBytes)
     const row rows[] = {
         {"nothing happens", [](const std::string&) {}, true},
         {"its mode changed", [](const std::string& path) { EXPECT_EQ(::chmod(path.c_str(), 0600), 0); }, true},
-        {"a second link made", [](const std::string& path) { EXPECT_EQ(::link(path.c_str(), (path + ".2").c_str()), 0); },
-            true},
+        {"a second link made",
+            [](const std::string& path) { EXPECT_EQ(::link(path.c_str(), (path + ".2").c_str()), 0); }, true},
         {"another file renamed over its name",
             [&dir, &other](const std::string& path) {
                 EXPECT_EQ(::rename(dir.write_file("new.bin", other).c_str(), path.c_str()), 0);
