@@ -12,12 +12,9 @@
 #include <sys/sysmacros.h>
 #endif
 
-namespace {
-
-// The start of a small file below `dir`, or empty when it cannot be read (the process ended).
-std::string read_small(int dir, const char* path)
+std::string start_of_file(int dir, const char* path)
 {
-    const int fd = ::openat(dir, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const int fd = ::openat(dir, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return {};
     }
@@ -27,9 +24,11 @@ std::string read_small(int dir, const char* path)
     return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }
 
+namespace {
+
 other_program program_in(int process_dir, long pid)
 {
-    std::string name = read_small(process_dir, "comm");
+    std::string name = start_of_file(process_dir, "comm");
     if (!name.empty() && name.back() == '\n') {
         name.pop_back();
     }
@@ -126,7 +125,7 @@ std::optional<other_program> file_writer(dev_t file_system, ino_t inode)
                 if (target.st_dev != file_system || target.st_ino != inode) {
                     return false;
                 }
-                const std::string info = read_small(process_dir, (std::string("fdinfo/") + fd).c_str());
+                const std::string info = start_of_file(process_dir, (std::string("fdinfo/") + fd).c_str());
                 return fdinfo_may_write(info);
             });
     });
@@ -141,7 +140,7 @@ std::optional<other_program> terminal_session(dev_t device)
 {
 #if defined(__linux__)
     return first_process([device](int process_dir, long /*pid*/) {
-        const unsigned long terminal = terminal_in_stat(read_small(process_dir, "stat"));
+        const unsigned long terminal = terminal_in_stat(start_of_file(process_dir, "stat"));
         return terminal != 0 && terminal_major(terminal) == major(device) && terminal_minor(terminal) == minor(device);
     });
 #else

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <sys/types.h>
 
 #include "common/process_text.h"
@@ -17,6 +18,10 @@ std::optional<other_program> file_writer(dev_t file_system, ino_t inode);
 
 // A process whose controlling terminal is `device`: a shell's, a login's or a getty's.
 std::optional<other_program> terminal_session(dev_t device);
+
+// The first kilobyte of a small file below the folder `dir` (AT_FDCWD: the current one), without
+// waiting for it; empty when it cannot be read (a process ended meanwhile, no such lock).
+std::string start_of_file(int dir, const char* path);
 
 // The process `pid`, with its name, if it is alive (signals it would refuse count as alive).
 std::optional<other_program> live_process(long pid);

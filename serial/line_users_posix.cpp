@@ -19,19 +19,6 @@ constexpr char SESSIONS_TERMINAL[] = "the terminal of a running session (a shell
 // twice is the same lock.
 constexpr const char* LOCK_DIRS[] = {"/var/lock", "/run/lock"};
 
-// The lock's content, or empty when there is none.
-std::string read_lock(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return {};
-    }
-    char content[64];
-    const ssize_t length = ::read(fd, content, sizeof content);
-    (void)::close(fd); // read-only: a failing close loses nothing
-    return length > 0 ? std::string(content, static_cast<std::size_t>(length)) : std::string();
-}
-
 // A lock on the line whose process is alive. A lock whose process is gone is stale: the line is
 // free, and the file is left for its owner's next start to clear (this program keeps no files).
 std::string live_lock(const char* path)
@@ -47,7 +34,8 @@ std::string live_lock(const char* path)
     }
     for (const char* dir : LOCK_DIRS) {
         const std::string lock = std::string(dir) + "/" + name;
-        const std::optional<other_program> owner = live_process(pid_in_lock_file(read_lock(lock)));
+        const std::optional<other_program> owner =
+            live_process(pid_in_lock_file(start_of_file(AT_FDCWD, lock.c_str())));
         if (owner && owner->pid != static_cast<long>(::getpid())) {
             return "locked by another program (" + describe(*owner) + ") in " + lock;
         }
