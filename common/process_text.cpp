@@ -1,5 +1,6 @@
 #include "common/process_text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -93,10 +94,6 @@ std::string lock_file_name(const std::string& device_path)
         return {};
     }
     std::string name = "LCK.." + device_path.substr(sizeof DEV - 1);
-    for (char& c : name) {
-        if (c == '/') {
-            c = '_';
-        }
-    }
+    std::replace(name.begin(), name.end(), '/', '_');
     return name;
 }
