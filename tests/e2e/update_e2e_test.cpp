@@ -34,6 +34,24 @@ enum class image_change {
     none,
     rewritten_in_place, // another image written over it, as `dd conv=notrunc` or a share's copy
     cut_short, // truncated, as the start of `cp new.bin fw.bin`
+    rewritten_dated_back, // rewritten in place, its times then set back as they were (`touch -r`)
+    // None of these three changes a byte of the open file.
+    mode_changed,
+    linked, // a second hard link
+    renamed_over, // another file renamed over its name: the open file is still the old one
+};
+
+bool changes_the_bytes(image_change change)
+{
+    return change == image_change::rewritten_in_place || change == image_change::cut_short ||
+        change == image_change::rewritten_dated_back;
+}
+
+// Another program writing the image when the updater starts, its file still open.
+enum class image_writer {
+    none,
+    stalled_copy, // 60 pages of another image written in place, then nothing
+    download, // the full size set first, 30 pages in
 };
 
 // The page whose read is under way when the image changes: the dots of the pages before it are
@@ -55,6 +73,10 @@ struct e2e_case {
     std::vector<int> closed_streams = {}; // closed at the program's start (`>&-`)
     long long image_size = -1; // a sparse file of this size instead of the image
     image_change change = image_change::none;
+    // The updater without CAP_LEASE and the image another user's, so that no writer is kept
+    // waiting: only the bytes read again can tell (needs root).
+    bool without_lease = false;
+    image_writer writer = image_writer::none;
     // Typed at the file question instead of the image's path, with the COM port of the same name
     // linked to a good image: the Windows build must not open it (Windows only).
     std::string device_name = {};
@@ -69,6 +91,20 @@ e2e_case refused_before_the_start(const char* name, int port, image_change chang
     c.change = change;
     c.device_name = std::move(device);
     c.device_port = on;
+    return c;
+}
+
+e2e_case image_changed_while_read(const char* name, int port, image_change change, bool without_lease = false)
+{
+    e2e_case c = refused_before_the_start(name, port, change);
+    c.without_lease = without_lease;
+    return c;
+}
+
+e2e_case image_being_written(const char* name, int port, image_writer writer)
+{
+    e2e_case c = refused_before_the_start(name, port, image_change::none);
+    c.writer = writer;
     return c;
 }
 
@@ -119,6 +155,26 @@ struct link_for_the_run {
     }
 };
 
+struct file_descriptor {
+    int fd = -1;
+    ~file_descriptor()
+    {
+        if (fd >= 0) {
+            (void)::close(fd);
+        }
+    }
+};
+
+// This process's name as another process reads it in /proc.
+std::string own_command_name()
+{
+    std::string name = read_file("/proc/self/comm");
+    if (!name.empty() && name.back() == '\n') {
+        name.pop_back();
+    }
+    return name;
+}
+
 class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> { };
 
 TEST_P(UpdateEndToEnd, Run)
@@ -127,6 +183,9 @@ TEST_P(UpdateEndToEnd, Run)
     const updater_under_test updater;
     if (!c.device_name.empty() && updater.wine_exe.empty()) {
         GTEST_SKIP() << "a device name is a file name like any other on Linux";
+    }
+    if (!updater.wine_exe.empty() && (c.writer != image_writer::none || c.without_lease)) {
+        GTEST_SKIP() << "a Linux program's writes are outside Windows' sharing rules, and Windows has no leases";
     }
 #ifndef TARVOLO_STRACE_PATH
     if (c.change != image_change::none) {
@@ -178,24 +237,67 @@ TEST_P(UpdateEndToEnd, Run)
     options.output_closed = c.output_closed;
     options.closed_streams = c.closed_streams;
     const auto limit = std::chrono::milliseconds(static_cast<long>(c.at_most_s * 1000));
-    std::string shown_dots = expected::dots;
     std::string marker;
     std::function<void()> change;
+    const std::string other = sample_image(99);
     if (c.change != image_change::none) {
         options = with_slow_image_reads(options, image_file);
         marker = std::string(CHANGED_AT_PAGE, '.');
-        const bool cut = c.change == image_change::cut_short;
-        change = [&image_file, cut] {
+        change = [&c, &image_file, &other, &work] {
+            struct stat found { };
+            ASSERT_EQ(::stat(image_file.c_str(), &found), 0);
+            switch (c.change) {
+            case image_change::mode_changed:
+                EXPECT_EQ(::chmod(image_file.c_str(), 0600), 0);
+                return;
+            case image_change::linked:
+                EXPECT_EQ(::link(image_file.c_str(), (image_file + ".2").c_str()), 0);
+                return;
+            case image_change::renamed_over:
+                EXPECT_EQ(::rename(work.write_file("new.bin", other).c_str(), image_file.c_str()), 0);
+                return;
+            default:
+                break;
+            }
+            // Waits here while the updater holds a lease on the file.
+            const bool cut = c.change == image_change::cut_short;
             const int fd = ::open(image_file.c_str(), O_WRONLY | (cut ? O_TRUNC : 0));
             ASSERT_GE(fd, 0);
-            const std::string other = sample_image(99);
             EXPECT_TRUE(cut || ::write(fd, other.data(), other.size()) == static_cast<ssize_t>(other.size()));
             ASSERT_EQ(::close(fd), 0);
+            if (c.change == image_change::rewritten_dated_back) {
+                const timespec as_found[2] = {found.st_atim, found.st_mtim};
+                EXPECT_EQ(::utimensat(AT_FDCWD, image_file.c_str(), as_found, 0), 0);
+            }
         };
-        if (cut) {
-            shown_dots = marker;
-        }
     }
+    if (c.without_lease) {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "giving the image to another user needs root";
+        }
+        constexpr uid_t NOBODY = 65534;
+        ASSERT_EQ(::chown(image_file.c_str(), NOBODY, NOBODY), 0);
+        options.argv.insert(options.argv.begin(), {"setpriv", "--bounding-set=-lease", "--inh-caps=-lease", "--"});
+    }
+    // The writer's descriptor stays open for the whole run, as the stalled program's would.
+    file_descriptor writer;
+    if (c.writer != image_writer::none) {
+        writer.fd = ::open(image_file.c_str(), O_WRONLY);
+        ASSERT_GE(writer.fd, 0);
+        const std::size_t pages = c.writer == image_writer::stalled_copy ? 60 : 30;
+        if (c.writer == image_writer::download) {
+            ASSERT_EQ(::ftruncate(writer.fd, 0), 0);
+            ASSERT_EQ(::posix_fallocate(writer.fd, 0, static_cast<off_t>(other.size())), 0);
+        }
+        ASSERT_EQ(::pwrite(writer.fd, other.data(), pages * 4096, 0), static_cast<ssize_t>(pages * 4096));
+    }
+    // With a lease, a writer that comes during the read waits until the image has been read: the
+    // update goes on with the version that was there when it started.
+    const bool writer_waits = changes_the_bytes(c.change) && updater.wine_exe.empty() && !c.without_lease;
+    const bool refused = (changes_the_bytes(c.change) && !writer_waits) || c.writer != image_writer::none ||
+        c.image_size >= 0 || !c.device_name.empty();
+    const int status = c.change != image_change::none && !refused ? 0 : c.status;
+    const long to_device = c.change != image_change::none && !refused ? TO_DEVICE_COMPLETE : c.to_device;
     const run_result run =
         run_detached(options, std::to_string(c.port) + "\n" + typed + "\n", limit + 5s, marker, change);
     const int device_status = device.finish();
@@ -207,24 +309,35 @@ TEST_P(UpdateEndToEnd, Run)
         shown = to_file + expected::invalid_file +
             updater.reason_line(image_file + ": " + std::to_string(c.image_size) + " bytes; an image has 491520");
     }
-    if (c.change != image_change::none) {
-        const std::string why = c.change == image_change::cut_short
+    if (c.change != image_change::none && !refused) {
+        shown = to_file + expected::loaded() + expected::start_prompt + complete;
+    } else if (c.change != image_change::none) {
+        const bool cut = c.change == image_change::cut_short;
+        const std::string why = cut
             ? "cut short while it was read, after " + std::to_string(CHANGED_AT_PAGE * 4096) + " of 491520 bytes"
             : "changed while it was read";
-        shown = to_file + expected::reading_pages + shown_dots + "\n" + expected::unreadable +
-            updater.reason_line(image_file + ": " + why);
+        shown = to_file + expected::reading_pages + (cut ? std::string(CHANGED_AT_PAGE, '.') : expected::dots) + "\n" +
+            expected::unreadable + updater.reason_line(image_file + ": " + why);
+    } else if (c.writer != image_writer::none) {
+        shown = to_file + expected::unreadable +
+            updater.reason_line(image_file + ": being written by another program (PID " + std::to_string(::getpid()) +
+                ", " + own_command_name() + ")");
     } else if (!c.device_name.empty()) {
-        shown = to_file + expected::invalid_file;
+        shown = to_file + expected::invalid_file + updater.reason_line(c.device_name + ": a device, not a file");
     }
     const bool stdout_closed =
         c.output_closed || std::find(c.closed_streams.begin(), c.closed_streams.end(), 1) != c.closed_streams.end();
-    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.status, status);
     EXPECT_EQ(run.output, stdout_closed ? "" : updater.console_text(shown + expected::exit_prompt));
     EXPECT_LT(run.seconds, c.at_most_s) << "the run must end within the timeouts";
-    if (c.to_device >= 0) {
-        EXPECT_EQ(device.bytes_received, c.to_device) << device.output;
+    if (to_device >= 0) {
+        EXPECT_EQ(device.bytes_received, to_device) << device.output;
     }
-    if (c.status == 0) {
+    if (writer_waits) {
+        EXPECT_EQ(read_file(image_file), c.change == image_change::cut_short ? "" : other)
+            << "the writer went on after";
+    }
+    if (status == 0) {
         EXPECT_EQ(device_status, 0) << device.output;
         EXPECT_EQ(device.bytes_sent, FROM_DEVICE_COMPLETE + c.extra_from_device) << device.output;
         EXPECT_TRUE(read_file(device.image_out) == image) << "the device did not receive the image";
@@ -291,12 +404,30 @@ const e2e_case cases[] = {
     {"image_of_8_gib_and_one_image", 46, {}, "", 1, 0, 10, 200, {}, 0, false, {}, (8LL << 30) + 491520},
     // Another image lands in place of the one being read: one file as it was at one moment is
     // flashed, or nothing.
-    refused_before_the_start("image_rewritten_while_read", 47, image_change::rewritten_in_place),
-    refused_before_the_start("image_cut_short_while_read", 48, image_change::cut_short),
+    // Linux keeps the writer waiting until the image has been read; where nothing can (Windows, a
+    // writer outside its sharing rules; Linux without a lease), the image read again tells.
+    image_changed_while_read("image_rewritten_while_read", 47, image_change::rewritten_in_place),
+    image_changed_while_read("image_cut_short_while_read", 48, image_change::cut_short),
+    image_changed_while_read("image_rewritten_and_dated_back_while_read", 170, image_change::rewritten_dated_back),
+    image_changed_while_read("image_rewritten_while_read_without_lease", 171, image_change::rewritten_in_place, true),
+    image_changed_while_read("image_cut_short_while_read_without_lease", 172, image_change::cut_short, true),
+    image_changed_while_read(
+        "image_rewritten_and_dated_back_without_lease", 173, image_change::rewritten_dated_back, true),
+    // Changes that leave every byte as it was: the update goes on with what was read.
+    image_changed_while_read("image_mode_changed_while_read", 174, image_change::mode_changed),
+    image_changed_while_read("image_linked_while_read", 175, image_change::linked),
+    image_changed_while_read("image_renamed_over_while_read", 176, image_change::renamed_over),
+    // Another program still writing the image when the updater starts.
+    image_being_written("image_of_a_stalled_copy", 177, image_writer::stalled_copy),
+    image_being_written("image_of_a_download_with_its_size_set_first", 178, image_writer::download),
     // A device name typed as the image, the port of that name linked to a good image.
     refused_before_the_start("port_name_as_image", 49, image_change::none, "COM9", 9),
     refused_before_the_start("port_name_with_extension_as_image", 50, image_change::none, "com8.bin", 8),
     refused_before_the_start("port_in_device_namespace_as_image", 51, image_change::none, "\\\\.\\COM52", 52),
+    // The root of a device path is the namespace itself: ".." climbs over the drive to the port.
+    refused_before_the_start("port_behind_a_drive_in_device_namespace_as_image", 191, image_change::none,
+        "\\\\.\\C:\\..\\COM192", 192),
+    refused_before_the_start("port_behind_a_drive_with_slashes_as_image", 193, image_change::none, "//./C:/../COM194", 194),
 };
 
 // Each case has a COM port of its own: under wine the cases share one prefix's dosdevices folder,
