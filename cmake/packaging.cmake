@@ -125,3 +125,12 @@ if(BUILD_TESTING AND (NOT CMAKE_CROSSCOMPILING OR CMAKE_CROSSCOMPILING_EMULATOR)
     set_tests_properties(package_debs PROPERTIES LABELS "package;${TARVOLO_DEB_ARCH}" TIMEOUT 300)
   endif()
 endif()
+
+# The operators' README of the Windows zip quotes the program's messages as the man page does, and
+# is held to them by the same check (tests/package/man_messages.sh). It needs only the shell, so
+# every host build with tests runs it, the quick loop included.
+if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME operator_readme_messages
+    COMMAND ${PROJECT_SOURCE_DIR}/tests/package/man_messages.sh
+      ${PROJECT_SOURCE_DIR}/packaging/OPERATOR_README.txt ${PROJECT_SOURCE_DIR})
+endif()
