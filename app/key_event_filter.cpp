@@ -23,3 +23,21 @@ bool counts_as_key_press(const key_event& event)
     }
     return event.character != 0 || counts_without_character(event.virtual_key);
 }
+
+namespace {
+
+bool is_high_surrogate(std::uint16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(std::uint16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+} // namespace
+
+bool key_press_filter::counts(const key_event& event)
+{
+    // Releases come between the two halves and change nothing.
+    if (!event.key_down) {
+        return false;
+    }
+    const bool second_half = low_surrogate_due_ && is_low_surrogate(event.character);
+    low_surrogate_due_ = is_high_surrogate(event.character);
+    return !second_half && counts_as_key_press(event);
+}

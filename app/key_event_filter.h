@@ -42,3 +42,14 @@ struct key_event {
 // True when the event is the press of a key that yields a character or an extended (two-code)
 // key code: what a key wait is waiting for. Releases and keys that only modify others are not.
 bool counts_as_key_press(const key_event& event);
+
+// Judges the key events of one console one after another. A character beyond U+FFFF (typed
+// through an input method, pasted) comes as two presses, one per UTF-16 surrogate: the low one
+// that follows a high one is the same key and ends no wait.
+class key_press_filter {
+public:
+    bool counts(const key_event& event);
+
+private:
+    bool low_surrogate_due_ = false;
+};

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/dialogue.h"
+#include "app/platform_streams.h"
 #include "common/image_constants.h"
 #include "console/console.h"
 #include "image/firmware_file.h"
@@ -72,7 +73,7 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     case file_name_answer::too_long:
     case file_name_answer::zero_byte: {
         say("%s", MSG_FIRMWARE_UNREADABLE);
-        const std::string taken = std::string(firmware_file) + "...";
+        const std::string taken = typed_file_name(firmware_file) + "...";
         say_reason(taken.c_str(),
             answer == file_name_answer::too_long ? "name longer than 254 characters" : "name holds a zero byte");
         return exit_path(EXIT_FAILED);
@@ -81,7 +82,8 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
         return exit_path(EXIT_FAILED);
     }
     std::uint32_t page_count = 0;
-    if (load_firmware(firmware_file, firmware_buffer.get(), page_count) != phase_result::success) {
+    if (load_firmware(typed_file_name(firmware_file).c_str(), firmware_buffer.get(), page_count) !=
+        phase_result::success) {
         return exit_path(EXIT_FAILED);
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // What the program does with its output streams beyond the console text, where platforms differ.
 
@@ -15,7 +16,11 @@ void keep_standard_streams_taken();
 // `tee`, a dropped ssh connection, `| head`). The failed write is ignored like any other.
 void keep_running_on_closed_output();
 
-// Writes one line that says why a device or file could not be used: to standard error on
-// Linux, as command-line tools there do; nowhere on Windows, whose console shows the program's
-// own messages only.
+// Writes one line (UTF-8) that says why a device or file could not be used, to standard error
+// as command-line tools do; at a Windows console in the console's own characters.
 void write_reason_line(const char* text, std::size_t length);
+
+// The file name as typed, in the form the image open and the reason lines take. A Windows
+// console hands over the bytes in its input code page, redirected input comes in the ANSI code
+// page; both become UTF-8. On Linux a name is bytes and stays as it is.
+std::string typed_file_name(const char* typed);

@@ -37,3 +37,5 @@ void write_reason_line(const char* text, std::size_t length)
     // is left to tell if it cannot be written.
     (void)std::fwrite(text, 1, length, stderr);
 }
+
+std::string typed_file_name(const char* typed) { return typed; }

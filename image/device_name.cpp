@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <vector>
 
 namespace {
 
@@ -50,13 +51,42 @@ bool names_a_file_after_prefix(const std::wstring& rest)
     return rest.size() > 4 && same_letters(rest.substr(0, 4), L"UNC\\");
 }
 
+// What Windows makes of the path after the device namespace prefix "\\.\": "." and ".." are
+// taken out as in any path, but the root is the namespace itself, so ".." climbs over a drive
+// ("C:\..\COM12" is "COM12"). Empty parts (doubled separators) go as well.
+std::wstring resolved_in_namespace(const std::wstring& rest)
+{
+    std::vector<std::wstring> parts;
+    for (std::size_t start = 0; start <= rest.size();) {
+        const std::size_t end = std::min(rest.find(L'\\', start), rest.size());
+        const std::wstring part = rest.substr(start, end - start);
+        if (part == L"..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != L".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::wstring joined;
+    for (const std::wstring& part : parts) {
+        joined += (joined.empty() ? L"" : L"\\") + part;
+    }
+    return joined;
+}
+
 } // namespace
 
 bool names_a_windows_device(const std::wstring& path)
 {
     std::wstring name = path;
     std::replace(name.begin(), name.end(), L'/', L'\\'); // the file functions take either
-    for (const wchar_t* prefix : {L"\\\\.\\", L"\\\\?\\", L"\\??\\"}) {
+    if (name.compare(0, 4, L"\\\\.\\") == 0 && !names_a_file_after_prefix(resolved_in_namespace(name.substr(4)))) {
+        return true;
+    }
+    // Taken literally, as Windows takes them.
+    for (const wchar_t* prefix : {L"\\\\?\\", L"\\??\\"}) {
         if (name.compare(0, 4, prefix) == 0 && !names_a_file_after_prefix(name.substr(4))) {
             return true;
         }

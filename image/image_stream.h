@@ -24,7 +24,8 @@ struct opened_image {
 };
 
 // Opens `name` for reading without ever waiting for it: a named pipe with no writer must not hold
-// the run, and the port with it, until someone kills it.
+// the run, and the port with it, until someone kills it. On Windows `name` is in UTF-8, whatever
+// code page it was typed in.
 opened_image open_image_file(const char* name);
 
 // Which file an open image is, and its size, at one moment. A look before the first page and one

@@ -1,30 +1,51 @@
 #include "image/image_stream.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
-#include <share.h>
 #include <string>
 
 #include "common/windows_api.h"
+#include "common/windows_text.h"
 #include "image/device_name.h"
 
 namespace {
 
-// The name as the file system will see it: the C library hands it to the ANSI file functions,
-// which read it in the ANSI code page (the OEM one after SetFileApisToOEM, which this program
-// never calls). Superscript digits are single bytes there, not the console's.
-std::wstring as_file_system_name(const char* name)
+// A \\?\ name (and its NT form \??\) goes to the file system as it stands; Windows resolves
+// every other name first.
+bool taken_literally(const std::wstring& name)
 {
-    const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-    const int length = MultiByteToWideChar(code_page, 0, name, -1, nullptr, 0);
-    if (length <= 0) {
+    return name.compare(0, 4, L"\\\\?\\") == 0 || name.compare(0, 4, L"\\??\\") == 0;
+}
+
+// The name as the file functions resolve it before they open it: against the current folder,
+// with "." and ".." taken out and a reserved name turned into its device path. Empty when it
+// cannot be resolved; the open then fails with the system's own reason.
+std::wstring resolved(const std::wstring& name)
+{
+    const DWORD room = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (room == 0) {
         return {};
     }
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    (void)MultiByteToWideChar(code_page, 0, name, -1, wide.data(), length);
-    wide.resize(static_cast<std::size_t>(length - 1)); // without the terminating zero
-    return wide;
+    std::wstring full(room, L'\0');
+    const DWORD length = GetFullPathNameW(name.c_str(), room, full.data(), nullptr);
+    if (length == 0 || length >= room) {
+        return {};
+    }
+    full.resize(length);
+    return full;
+}
+
+// Checked on the name and on what Windows makes of it: "\\.\C:\..\COM12" names COM12, as the
+// root of a device path is the namespace itself and ".." climbs over the drive.
+bool names_a_device(const std::wstring& name)
+{
+    if (names_a_windows_device(name)) {
+        return true;
+    }
+    return !taken_literally(name) && names_a_windows_device(resolved(name));
 }
 
 HANDLE handle_of(std::FILE* file)
@@ -37,23 +58,42 @@ HANDLE handle_of(std::FILE* file)
 
 opened_image open_image_file(const char* name)
 {
+    // The wide name is the one checked and the one opened: the ANSI functions would read the
+    // bytes in a code page of their own, and open another file than the one the operator typed.
+    const std::wstring wide = wide_from(name, CP_UTF8);
+    if (wide.empty()) {
+        return {image_open::unreadable, nullptr, system_message(ERROR_INVALID_NAME)};
+    }
     // Opening a serial port raises its modem lines and resets the device behind it, which may be
     // another station's: a device name is refused on its name alone, before anything is opened.
-    if (names_a_windows_device(as_file_system_name(name))) {
+    if (names_a_device(wide)) {
         return {image_open::not_measurable, nullptr, "a device, not a file"};
     }
     // No other program may write the image while it is read: a build server's copy that lands
     // meanwhile would be flashed as a mix of two files. A file that another program already has
     // open for writing cannot be opened at all, as Windows itself says for a locked file.
-    std::FILE* file = ::_fsopen(name, "rb", _SH_DENYWR);
-    if (file == nullptr) {
-        return {image_open::unreadable, nullptr, std::strerror(errno)};
+    const HANDLE handle = CreateFileW(
+        wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return {image_open::unreadable, nullptr, system_message(GetLastError())};
     }
     // The second guard: whatever the name turned out to stand for, only a file on a disk is an
     // image (not a console, a pipe or a port reached through a link).
-    if (GetFileType(handle_of(file)) != FILE_TYPE_DISK) {
-        (void)std::fclose(file); // read-only: a failing close loses nothing
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        (void)CloseHandle(handle); // read-only: a failing close loses nothing
         return {image_open::not_measurable, nullptr, "not a file on a disk"};
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        const int error = errno;
+        (void)CloseHandle(handle); // read-only: a failing close loses nothing
+        return {image_open::unreadable, nullptr, std::strerror(error)};
+    }
+    std::FILE* file = ::_fdopen(fd, "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        (void)::_close(fd); // closes the handle too; read-only: a failing close loses nothing
+        return {image_open::unreadable, nullptr, std::strerror(error)};
     }
     return {image_open::opened, file, {}};
 }

@@ -1,5 +1,7 @@
 #include "serial/serial_port_win32.h"
 
+#include "common/windows_text.h"
+
 namespace {
 
 constexpr DWORD REPLY_READ_SIZE = 8;
@@ -24,6 +26,8 @@ phase_result win32_serial_port::open_comport(int num_comport)
     const HANDLE handle =
         CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        // Read at once: the next call may overwrite it.
+        why_not = {name, system_message(GetLastError())};
         return phase_result::failure;
     }
     comport = handle;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "app/key_event_filter.h"
 
@@ -103,5 +104,41 @@ TEST(KeyEventFilter, ReleasesNeverCount)
 }
 
 TEST(KeyEventFilter, DefaultEventIsNoPress) { EXPECT_FALSE(counts_as_key_press(key_event{})); }
+
+// The events of one console in the order they come, with the waits each press ends.
+TEST(KeyEventFilter, CharacterBeyondTheBasicPlaneIsOneKey)
+{
+    constexpr std::uint16_t VKEY_PACKET = 0xE7; // how an input method or a paste reports a character
+    constexpr std::uint16_t GRINNING_HIGH = 0xD83D; // U+1F600 in UTF-16
+    constexpr std::uint16_t GRINNING_LOW = 0xDE00;
+    const key_event high_down{true, VKEY_PACKET, GRINNING_HIGH};
+    const key_event high_up{false, VKEY_PACKET, GRINNING_HIGH};
+    const key_event low_down{true, VKEY_PACKET, GRINNING_LOW};
+    const key_event low_up{false, VKEY_PACKET, GRINNING_LOW};
+    const key_event letter{true, VKEY_A, 'a'};
+    struct sequence {
+        const char* what;
+        std::vector<key_event> events;
+        std::vector<bool> counts;
+    };
+    const sequence sequences[] = {
+        {"both halves pressed, then released", {high_down, low_down, high_up, low_up, letter},
+            {true, false, false, false, true}},
+        {"each half pressed and released", {high_down, high_up, low_down, low_up, letter},
+            {true, false, false, false, true}},
+        {"two such characters", {high_down, low_down, high_down, low_down}, {true, false, true, false}},
+        // Halves that do not pair are keys of their own: something was typed.
+        {"low half alone", {low_down, low_down}, {true, true}},
+        {"high half, then a letter, then a stray low half", {high_down, letter, low_down}, {true, true, true}},
+    };
+    for (const sequence& s : sequences) {
+        key_press_filter filter;
+        std::vector<bool> counted;
+        for (const key_event& event : s.events) {
+            counted.push_back(filter.counts(event));
+        }
+        EXPECT_EQ(counted, s.counts) << s.what;
+    }
+}
 
 } // namespace

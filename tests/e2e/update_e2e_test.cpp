@@ -425,9 +425,10 @@ const e2e_case cases[] = {
     refused_before_the_start("port_name_with_extension_as_image", 50, image_change::none, "com8.bin", 8),
     refused_before_the_start("port_in_device_namespace_as_image", 51, image_change::none, "\\\\.\\COM52", 52),
     // The root of a device path is the namespace itself: ".." climbs over the drive to the port.
-    refused_before_the_start("port_behind_a_drive_in_device_namespace_as_image", 191, image_change::none,
-        "\\\\.\\C:\\..\\COM192", 192),
-    refused_before_the_start("port_behind_a_drive_with_slashes_as_image", 193, image_change::none, "//./C:/../COM194", 194),
+    refused_before_the_start(
+        "port_behind_a_drive_in_device_namespace_as_image", 191, image_change::none, "\\\\.\\C:\\..\\COM192", 192),
+    refused_before_the_start(
+        "port_behind_a_drive_with_slashes_as_image", 193, image_change::none, "//./C:/../COM194", 194),
 };
 
 // Each case has a COM port of its own: under wine the cases share one prefix's dosdevices folder,

@@ -1,10 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "support/emulator.h"
 #include "support/expected_text.h"
@@ -95,6 +103,10 @@ TEST(UpdaterInWineConsole, KeyWaitsTakeOneKeyPressEach)
         {"letter, then an arrow key", 61, "k", "\x1b[A"},
         // Typed at a UTF-8 terminal, each is one key of one character.
         {"e acute, then the euro sign", 62, "\xc3\xa9", "\xe2\x82\xac"},
+        // Beyond U+FFFF: two UTF-16 halves, two key events, one key.
+        {"an emoji, then a letter", 63, "\xf0\x9f\x98\x80", "x"},
+        // The interrupt key at a key wait is a key, not the end of the run.
+        {"Ctrl-C, then Ctrl-C", 70, "\x03", "\x03"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -143,6 +155,270 @@ TEST(UpdaterInWineConsole, KeyWaitsTakeOneKeyPressEach)
         EXPECT_TRUE(run.running()) << "the run ended without waiting at the exit prompt";
         ASSERT_TRUE(write_all(console.master, r.exit_key));
         EXPECT_EQ(run.wait(10s), 1);
+    }
+}
+
+// A locale built for the case alone (LOCPATH), so that the machine needs none installed: wine
+// takes the console's code pages from it, as Windows does from the station's language. Returns
+// its name for LC_ALL, or "" when it cannot be built.
+std::string built_locale(const temp_dir& dir, const std::string& language)
+{
+    const std::string name = language + ".UTF-8";
+    // localedef warns (and exits non-zero) about characters the charmap lacks; the files decide.
+    const std::string command = "localedef -i " + language + " -f UTF-8 " + dir.path + "/" + name + " >/dev/null 2>&1";
+    (void)std::system(command.c_str());
+    struct stat built { };
+    return ::stat((dir.path + "/" + name + "/LC_CTYPE").c_str(), &built) == 0 ? name : "";
+}
+
+std::string file_contents(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Types the port number and the file name at the wine console, as an operator does, and returns
+// what the console shows from the file question on until the start prompt or the exit prompt.
+std::string answer_both_questions(int console_master, int console_slave, int port, const std::string& name)
+{
+    std::string screen = read_until(console_master, "of the connected Tarvolo:", 30s);
+    if (!wait_for_wine_console(console_slave, 10s) || !write_all(console_master, std::to_string(port) + "\r")) {
+        return screen;
+    }
+    screen = read_until(console_master, "TVL_V6_FW_V3_7_2.bin):", 10s);
+    if (!write_all(console_master, name + "\r")) {
+        return screen;
+    }
+    // Either prompt; the rest of the line is there at once.
+    screen += read_until(console_master, "Press any key to ", 10s);
+    return screen + read_until(console_master, ".", 1s);
+}
+
+// The name typed at a console of another language is the file opened, whatever the system's
+// ANSI code page makes of the same bytes: a file named so (the decoy) must not be flashed.
+TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
+{
+    const updater_under_test updater;
+    if (updater.wine_exe.empty()) {
+        GTEST_SKIP() << "the console code page of the Windows build: set TARVOLO_E2E_WINE_EXE";
+    }
+    struct row {
+        const char* language;
+        int port;
+        std::string typed;
+        // The same bytes read in the ANSI code page: 866 and 1251 at a Russian station, 850 and
+        // 1252 at a German one.
+        std::string other_reading;
+        bool present = true;
+        std::string folder = {}; // made for the typed name, which then names a file in it
+    };
+    const row rows[] = {
+        {"ru_RU", 64, "\u043f\u0440\u043e\u0448\u0438\u0432\u043a\u0430.bin",
+            "\u0407\u0430\u00ae\u0438\u0401\u045e\u0404\u00a0.bin"},
+        {"de_DE", 65, "pr\u00fcf.bin", "pr\u0081f.bin"},
+        {"de_DE", 66, "\u00e4nderung/pr\u00fcf.bin", "\u201enderung/pr\u0081f.bin", true, "\u00e4nderung"},
+        // Absent: the reason line shows the name as typed, in the console's own letters.
+        {"ru_RU", 67, "\u043d\u0435\u0442.bin", "\u00ad\u0490\u0432.bin", false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.language + (" " + r.typed));
+        temp_dir dir;
+        const std::string locale = built_locale(dir, r.language);
+        ASSERT_FALSE(locale.empty()) << "localedef could not build " << r.language << " (package locales)";
+        if (!r.folder.empty()) {
+            ASSERT_EQ(::mkdir((dir.path + "/" + r.folder).c_str(), 0755), 0);
+            const std::string other_folder = r.other_reading.substr(0, r.other_reading.find('/'));
+            ASSERT_EQ(::mkdir((dir.path + "/" + other_folder).c_str(), 0755), 0);
+        }
+        const std::string image = sample_image(static_cast<unsigned>(r.port));
+        if (r.present) {
+            (void)dir.write_file(r.typed, image);
+        }
+        (void)dir.write_file(r.other_reading, sample_image(99));
+
+        loader_emulator::settings s;
+        s.com_dir = updater.com_dir(dir.path);
+        s.port = r.port;
+        loader_emulator device(s, dir.path);
+        process_options options = updater.options(dir.path);
+        options.working_dir = dir.path;
+        options.set_env.emplace_back("LOCPATH", dir.path);
+        options.set_env.emplace_back("LC_ALL", locale);
+        pty_pair console;
+        child_process run = child_process::start_on_terminal(options, console);
+
+        const std::string screen = answer_both_questions(console.master, console.slave, r.port, r.typed);
+        if (!r.present) {
+            EXPECT_NE(drawn_characters(screen).find("tarvolo_updater:" + r.typed + ":"), std::string::npos) << screen;
+            ASSERT_TRUE(write_all(console.master, "x"));
+            EXPECT_EQ(run.wait(10s), 1);
+            EXPECT_NE(device.finish(), 0);
+            EXPECT_EQ(device.bytes_received, 0) << "sent to the device";
+            continue;
+        }
+        ASSERT_NE(screen.find("Press any key to start firmware update ..."), std::string::npos) << screen;
+        ASSERT_TRUE(write_all(console.master, "s"));
+        const std::string result = read_until(console.master, expected::exit_prompt, 60s);
+        ASSERT_TRUE(write_all(console.master, "x"));
+        EXPECT_EQ(run.wait(10s), 0) << result;
+        EXPECT_EQ(device.finish(), 0) << device.output;
+        EXPECT_TRUE(file_contents(device.image_out) == image) << "the device did not receive the typed file";
+    }
+}
+
+// Ctrl-C in the middle of the pages ends the run as a failure: a script that started it must not
+// take the half-written device for an update.
+TEST(UpdaterInWineConsole, InterruptDuringTheTransferIsAFailure)
+{
+    const updater_under_test updater;
+    if (updater.wine_exe.empty()) {
+        GTEST_SKIP() << "the console interrupt of the Windows build: set TARVOLO_E2E_WINE_EXE";
+    }
+    constexpr int port = 68;
+    temp_dir dir;
+    (void)dir.write_file("fw.bin", sample_image());
+    loader_emulator::settings s;
+    s.com_dir = updater.com_dir(dir.path);
+    s.port = port;
+    // The tenth page's header waits for its reply long enough for the key to come meanwhile.
+    s.faults = {"header:9=delay:8000"};
+    loader_emulator device(s, dir.path);
+    process_options options = updater.options(dir.path);
+    options.working_dir = dir.path;
+    pty_pair console;
+    child_process run = child_process::start_on_terminal(options, console);
+
+    const std::string screen = answer_both_questions(console.master, console.slave, port, "fw.bin");
+    ASSERT_NE(screen.find("Press any key to start firmware update ..."), std::string::npos) << screen;
+    ASSERT_TRUE(write_all(console.master, "s"));
+    const std::string pages = read_until(console.master, " 10 of 120", 30s);
+    ASSERT_NE(pages.find(" 10 of 120"), std::string::npos) << pages;
+    ASSERT_TRUE(write_all(console.master, "\x03"));
+    EXPECT_EQ(run.wait(10s), 1);
+    EXPECT_NE(device.finish(), 0) << "the device was updated";
+    EXPECT_LT(device.bytes_received, 14 + 11 * (7 + 4096 + 2)) << "pages went on after the interrupt";
+}
+
+// Whether a process of this user has `path` open: under wine, the server holds the file of every
+// open handle.
+bool held_open(const std::string& path)
+{
+    DIR* processes = ::opendir("/proc");
+    bool found = false;
+    for (dirent* entry = processes != nullptr ? ::readdir(processes) : nullptr; entry != nullptr && !found;
+         entry = ::readdir(processes)) {
+        const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* open_files = ::opendir(fds.c_str());
+        for (dirent* fd = open_files != nullptr ? ::readdir(open_files) : nullptr; fd != nullptr && !found;
+             fd = ::readdir(open_files)) {
+            char target[4096];
+            const ssize_t length = ::readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target);
+            found = length > 0 && std::string(target, static_cast<std::size_t>(length)) == path;
+        }
+        if (open_files != nullptr) {
+            (void)::closedir(open_files);
+        }
+    }
+    if (processes != nullptr) {
+        (void)::closedir(processes);
+    }
+    return found;
+}
+
+// A Windows program with the image open for writing: cmd waiting for a line, its standard error
+// appended to the image. Until the input closes.
+struct windows_writer {
+    windows_writer(const updater_under_test& updater, const temp_dir& dir, const std::string& image)
+        : process(child_process::start_detached([&] {
+              process_options options = updater.options(dir.path);
+              options.argv = {"wine", "cmd", "/c", "set /p x= 2>>fw.bin"};
+              options.working_dir = dir.path;
+              return options;
+          }()))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!held_open(image) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    ~windows_writer()
+    {
+        process.close_input();
+        (void)process.wait(10s);
+    }
+    windows_writer(const windows_writer&) = delete;
+    windows_writer& operator=(const windows_writer&) = delete;
+
+    child_process process;
+};
+
+// Without a console (pipes, as a script runs it), each refusal of a port or an image is followed
+// by the system's reason on standard error, which shares the pipe; nothing reaches the device.
+TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
+{
+    const updater_under_test updater;
+    if (updater.wine_exe.empty()) {
+        GTEST_SKIP() << "the reason lines of the Windows build: set TARVOLO_E2E_WINE_EXE";
+    }
+    struct row {
+        const char* what;
+        int port;
+        bool port_linked;
+        std::string typed; // the file name, relative to the run's folder
+        std::string message; // the program's own
+        std::string reason; // the line after "tarvolo_updater: "
+        std::function<void(const temp_dir&)> make = {};
+        bool writer = false;
+    };
+    const auto folder = [](const temp_dir& dir) { EXPECT_EQ(::mkdir((dir.path + "/folder").c_str(), 0755), 0); };
+    const auto image = [](const temp_dir& dir) { (void)dir.write_file("fw.bin", sample_image()); };
+    // Wine's words for the system's errors, in the C locale's English.
+    const row rows[] = {
+        {"port missing", 4, false, "", expected::port_unavailable(4), "COM4: File not found."},
+        {"port in the device namespace missing", 195, false, "", expected::port_unavailable(195),
+            "\\\\.\\COM195: File not found."},
+        {"image missing", 196, true, "missing.bin", expected::unreadable, "missing.bin: File not found."},
+        {"image is a folder", 197, true, "folder", expected::unreadable, "folder: Access denied.", folder},
+        {"image held open for writing by a Windows program", 198, true, "fw.bin", expected::unreadable,
+            "fw.bin: Sharing violation.", image, true},
+        {"name that would clear the screen", 199, true, "x\033[2J.bin", expected::unreadable,
+            "x\\033[2J.bin: Invalid name."},
+        // Through a pipe the name comes in the ANSI code page (1252 here).
+        {"name outside ASCII", 200, true,
+            "pr\xfc"
+            "f.bin",
+            expected::unreadable, "pr\u00fcf.bin: File not found."},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_dir dir;
+        if (r.make) {
+            r.make(dir);
+        }
+        std::unique_ptr<linked_port> device;
+        if (r.port_linked) {
+            device = std::make_unique<linked_port>(updater.com_dir(dir.path), r.port);
+            ASSERT_TRUE(device->linked) << device->link;
+        }
+        std::unique_ptr<windows_writer> writer;
+        if (r.writer) {
+            writer = std::make_unique<windows_writer>(updater, dir, dir.path + "/fw.bin");
+            ASSERT_TRUE(held_open(dir.path + "/fw.bin")) << "the writer did not open the image";
+        }
+        process_options options = updater.options(dir.path);
+        options.working_dir = dir.path;
+        options.set_env.emplace_back("LC_ALL", "C.UTF-8");
+        const run_result run = run_detached(options, std::to_string(r.port) + "\n" + r.typed + "\n", 30s);
+        EXPECT_EQ(run.status, 1);
+        const std::string asked = expected::banner + expected::port_question + "\n\r";
+        const std::string up_to_the_message = r.typed.empty()
+            ? asked + r.message
+            : asked + expected::port_opened(r.port) + expected::file_question + "\n" + r.message;
+        EXPECT_EQ(run.output,
+            updater.console_text(up_to_the_message + updater.reason_line(r.reason) + expected::exit_prompt));
+        if (device) {
+            EXPECT_EQ(read_for(device->line.master, 50ms, 200ms), "") << "sent to the device";
+        }
     }
 }
 

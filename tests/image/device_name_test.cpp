@@ -16,14 +16,20 @@ TEST(WindowsDeviceName, ReservedNamesAndTheDeviceNamespaceAreNoFiles)
     const wchar_t* const devices[] = {L"COM1", L"com9", L"CoM0", L"LPT3", L"COM\u00B9", L"lpt\u00B3.bin", L"AUX",
         L"nul.txt", L"CON.fw.bin", L"PRN:", L"conin$", L"CONOUT$", L"COM1 .", L"COM1. ", L"NUL  .bin",
         L"C:\\images\\COM2.bin", L"images/aux", L"C:COM3", L"\\\\.\\COM9", L"//./com123", L"\\\\?\\COM9", L"\\??\\COM9",
-        L"\\\\.\\PhysicalDrive0", L"\\\\.\\C:", L"\\\\?\\GLOBALROOT\\Device\\Serial0"};
+        L"\\\\.\\PhysicalDrive0", L"\\\\.\\C:", L"\\\\?\\GLOBALROOT\\Device\\Serial0",
+        // The root of a device path is the namespace: ".." climbs over the drive to what stands there.
+        L"\\\\.\\C:\\..\\COM12", L"\\\\.\\C:\\..\\x", L"//./C:/../COM3", L"\\\\.\\C:\\images\\..\\..\\PhysicalDrive0",
+        L"\\\\.\\C:\\\\.\\..\\COM4", L"\\\\.\\C:\\"};
     for (const wchar_t* path : devices) {
         EXPECT_TRUE(names_a_windows_device(path)) << shown(path);
     }
     // Files, however close their names come.
     const wchar_t* const files[] = {L"fw.bin", L"COM10", L"COM", L"COM\u00B4", L"CONSOLE.bin", L"AUXILIARY", L" COM1",
         L"COM1x.bin", L"TVL_V6_FW_V3_7_2.bin", L"C:\\COM1\\fw.bin", L"\\\\.\\C:\\images\\fw.bin", L"\\\\?\\C:\\fw.bin",
-        L"\\\\?\\UNC\\station\\share\\fw.bin", L"\\\\station\\share\\fw.bin", L""};
+        L"\\\\?\\UNC\\station\\share\\fw.bin", L"\\\\station\\share\\fw.bin", L"", L"\\\\.\\C:\\images\\..\\fw.bin",
+        L"\\\\.\\COM12\\..\\C:\\fw.bin",
+        // Not resolved by Windows: the file system is asked for ".." on the drive, which is no device.
+        L"\\\\?\\C:\\..\\x"};
     for (const wchar_t* path : files) {
         EXPECT_FALSE(names_a_windows_device(path)) << shown(path);
     }

@@ -91,7 +91,4 @@ std::string updater_under_test::console_text(const std::string& text) const
     return crlf;
 }
 
-std::string updater_under_test::reason_line(const std::string& what) const
-{
-    return wine_exe.empty() ? "tarvolo_updater: " + what + "\n" : "";
-}
+std::string updater_under_test::reason_line(const std::string& what) const { return "tarvolo_updater: " + what + "\n"; }

@@ -50,7 +50,7 @@ struct updater_under_test {
     // The console text as this build writes it: a Windows text stream turns "\n" into CR LF.
     std::string console_text(const std::string& text) const;
     // "tarvolo_updater: WHAT\n" as this build writes it beside the console text: on standard
-    // error, in the same pipe, on Linux; nowhere on Windows.
+    // error, in the same pipe (under wine, with the console text's line end).
     std::string reason_line(const std::string& what) const;
 
     std::string wine_exe;
