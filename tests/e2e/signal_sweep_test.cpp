@@ -85,7 +85,7 @@ std::string terminal_change(const termios& found, const termios& left)
 // run itself, watched together so that no wait outlasts the run.
 class session {
 public:
-    session(child_process& run, const pty_pair& console, const pty_pair& device)
+    session(child_process& run, const pty_pair& console, const device_line& device)
         : run_(run), console_(console), device_(device)
     {
     }
@@ -178,7 +178,7 @@ private:
 
     child_process& run_;
     const pty_pair& console_;
-    const pty_pair& device_;
+    const device_line& device_;
     steady::time_point end_{};
 };
 
@@ -207,11 +207,9 @@ protected:
     // gives up as soon as the run has ended, since a signal may have ended it anywhere.
     run_outcome run(const std::vector<std::string>& strace_options, bool hup_ignored)
     {
-        pty_pair device;
+        (void)::unlink((dir.path + "/com5").c_str());
+        const device_line device(dir.path, 5);
         make_raw(device.master);
-        const std::string link = dir.path + "/com5";
-        (void)::unlink(link.c_str());
-        EXPECT_EQ(::symlink(device.slave_path.c_str(), link.c_str()), 0);
         pty_pair console;
         termios found{};
         EXPECT_EQ(::tcgetattr(console.slave, &found), 0);
@@ -238,7 +236,7 @@ protected:
         out.status = stuck ? -1 : status;
         out.by_signal = process.ended_by_signal();
         out.end_after_life = s.end_after_life();
-        out.exclusive = exclusive_flag(device.slave);
+        out.exclusive = device.exclusive_flag();
         out.terminal_found = found;
         EXPECT_EQ(::tcgetattr(console.slave, &out.terminal_left), 0);
         out.terminal_change = terminal_change(found, out.terminal_left);

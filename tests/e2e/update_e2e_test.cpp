@@ -165,16 +165,6 @@ struct file_descriptor {
     }
 };
 
-// This process's name as another process reads it in /proc.
-std::string own_command_name()
-{
-    std::string name = read_file("/proc/self/comm");
-    if (!name.empty() && name.back() == '\n') {
-        name.pop_back();
-    }
-    return name;
-}
-
 class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> { };
 
 TEST_P(UpdateEndToEnd, Run)
@@ -321,7 +311,7 @@ TEST_P(UpdateEndToEnd, Run)
     } else if (c.writer != image_writer::none) {
         shown = to_file + expected::unreadable +
             updater.reason_line(image_file + ": being written by another program (PID " + std::to_string(::getpid()) +
-                ", " + own_command_name() + ")");
+                ", " + command_name(::getpid()) + ")");
     } else if (!c.device_name.empty()) {
         shown = to_file + expected::invalid_file + updater.reason_line(c.device_name + ": a device, not a file");
     }

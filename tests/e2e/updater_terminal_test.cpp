@@ -82,27 +82,29 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         const char* own_terminal_link = nullptr;
     };
     const auto nothing = [](const temp_dir&, const std::string&) { return std::unique_ptr<pty_pair>(); };
+    const auto held_by = [](pid_t pid) {
+        return "held by another program (PID " + std::to_string(pid) + ", " + command_name(pid) + ")";
+    };
     const std::string in_use = "the terminal of a running session (a shell or a login), not a free serial port";
     const std::string unopened = expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(7);
-    const auto device = [](int mode) {
-        return [mode](const temp_dir&, const std::string& com7) {
-            auto line = std::make_unique<pty_pair>();
-            EXPECT_EQ(fchmod(line->slave, static_cast<mode_t>(mode)), 0);
-            EXPECT_EQ(symlink(line->slave_path.c_str(), com7.c_str()), 0);
-            return line;
+    const auto device = [](mode_t mode) {
+        return [mode](const temp_dir& dir, const std::string&) -> std::unique_ptr<pty_pair> {
+            return std::make_unique<device_line>(dir.path, 7, mode);
         };
     };
     const auto port = device(0666);
     const row rows[] = {
         {"missing device", nothing, false, "", "No such file or directory"},
         {"no permission", device(0), true, "", "Permission denied"},
+        // The test itself holds the line, and a lock on it as well.
         {"held by another program",
-            [&](const temp_dir& dir, const std::string& com7) {
-                auto line = port(dir, com7);
+            [](const temp_dir&, const std::string& com7) {
+                auto line = std::make_unique<pty_pair>();
+                EXPECT_EQ(symlink(line->slave_path.c_str(), com7.c_str()), 0);
                 EXPECT_EQ(flock(line->slave, LOCK_EX | LOCK_NB), 0);
                 return line;
             },
-            false, "", "held by another program"},
+            false, "", held_by(getpid())},
         {"not a terminal",
             [](const temp_dir& dir, const std::string& com7) {
                 EXPECT_EQ(rename(dir.write_file("plain", "").c_str(), com7.c_str()), 0);
@@ -140,11 +142,12 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         const std::string subject = !r.shown.empty() ? r.shown : r.file_name.empty() ? com7 : r.file_name;
         const std::string why = r.reason.empty() ? "" : "tarvolo_updater: " + subject + ": " + r.reason + "\n";
         if (r.own_terminal_link != nullptr) {
-            pty_pair console;
+            // The terminal is the port here: only the run itself may have it open.
+            pty_pair console(pty_pair::held::master_only);
             const std::string target = *r.own_terminal_link != '\0' ? r.own_terminal_link : console.slave_path;
             ASSERT_EQ(symlink(target.c_str(), com7.c_str()), 0);
             termios found{};
-            ASSERT_EQ(tcgetattr(console.slave, &found), 0);
+            ASSERT_EQ(tcgetattr(console.master, &found), 0);
             child_process run = child_process::start_on_terminal(options, console);
             std::string screen = read_until(console.master, "of the connected Tarvolo: ", 10s);
             ASSERT_TRUE(write_all(console.master, "7\r"));
@@ -156,11 +159,11 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
             }
             screen += read_until(console.master, expected::exit_prompt, 10s);
             EXPECT_EQ(screen, want);
-            ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+            ASSERT_TRUE(wait_for_raw_mode(console.master, 5s));
             ASSERT_TRUE(write_all(console.master, "x"));
             EXPECT_EQ(run.wait(10s), 1);
             termios after{};
-            ASSERT_EQ(tcgetattr(console.slave, &after), 0);
+            ASSERT_EQ(tcgetattr(console.master, &after), 0);
             EXPECT_EQ(std::memcmp(&after, &found, sizeof after), 0) << "the operator's terminal was changed";
             EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&found));
             continue;
@@ -191,8 +194,7 @@ TEST(UpdaterWithoutTerminal, EndOfInputAtTheFirstQuestion)
 TEST(UpdaterWithoutTerminal, HeldPortCannotBeOpenedTwice)
 {
     temp_dir com_dir;
-    pty_pair device;
-    ASSERT_EQ(symlink(device.slave_path.c_str(), (com_dir.path + "/com123").c_str()), 0);
+    const device_line device(com_dir.path, 123);
     // The first updater holds the port at its file question.
     child_process first = child_process::start_detached(updater(com_dir));
     first.send_input("123\n");
@@ -201,7 +203,11 @@ TEST(UpdaterWithoutTerminal, HeldPortCannotBeOpenedTwice)
 
     const run_result second = run_detached(updater(com_dir), "123\n", 20s);
     EXPECT_EQ(second.status, 1);
-    const std::string why = "tarvolo_updater: " + com_dir.path + "/com123: held by another program\n";
+    // Root passes the first run's exclusive flag and finds that run among the line's holders; an
+    // ordinary user's open is refused by the flag itself, before anyone could be named.
+    const std::string holder =
+        geteuid() == 0 ? " (PID " + std::to_string(first.pid) + ", " + command_name(first.pid) + ")" : "";
+    const std::string why = "tarvolo_updater: " + com_dir.path + "/com123: held by another program" + holder + "\n";
     EXPECT_NE(second.output.find(expected::port_unavailable(123) + why + expected::exit_prompt), std::string::npos)
         << second.output;
     first.close_input();
@@ -211,11 +217,9 @@ TEST(UpdaterWithoutTerminal, HeldPortCannotBeOpenedTwice)
 TEST(UpdaterWithoutTerminal, OrdinaryUserOpensALineKeptOpenRunAfterRun)
 {
     temp_dir dir;
-    // The test keeps the line open between the runs, as a serial bridge or null-modem does; the
-    // exclusive flag then lives on after a run, and only root ignores it.
-    pty_pair line;
-    ASSERT_EQ(fchmod(line.slave, 0666), 0);
-    ASSERT_EQ(symlink(line.slave_path.c_str(), (dir.path + "/com9").c_str()), 0);
+    // The device keeps its end of the line open between the runs; the exclusive flag then lives
+    // on after a run, and only root ignores it.
+    const device_line line(dir.path, 9, 0666);
     const process_options options = ordinary_user_updater(dir);
     for (int run = 1; run <= 2; ++run) {
         const run_result result = run_detached(options, "9\n", 20s);
@@ -231,18 +235,17 @@ TEST(UpdaterWithoutTerminal, UpdateEndedBySignalLeavesTheLineShareable)
 {
     for (const int sig : {SIGINT, SIGTERM}) {
         temp_dir dir;
-        pty_pair device;
+        const device_line device(dir.path, 5);
         make_raw(device.master);
-        ASSERT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
         const std::string image = dir.write_file("fw.bin", sample_image());
         child_process run = child_process::start_detached(updater(dir));
         run.send_input("5\n" + image + "\n");
         // Ended while it waits for the erase reply, the port held and exclusive.
         ASSERT_EQ(read_until(device.master, erase_frame, 10s), erase_frame);
-        EXPECT_EQ(exclusive_flag(device.slave), 1);
+        EXPECT_EQ(device.exclusive_flag(), 1);
         ASSERT_EQ(kill(run.pid, sig), 0);
         EXPECT_EQ(run.wait(10s), 128 + sig) << "the signal must still end the run as it would by default";
-        EXPECT_EQ(exclusive_flag(device.slave), 0) << "signal " << sig;
+        EXPECT_EQ(device.exclusive_flag(), 0) << "signal " << sig;
     }
 }
 
@@ -267,9 +270,8 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
         temp_dir dir;
-        pty_pair device;
+        const device_line device(dir.path, 5);
         make_raw(device.master);
-        ASSERT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
         const std::string image = dir.write_file("fw.bin", sample_image());
 
         pty_pair console;
@@ -307,7 +309,7 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
         ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
         std::this_thread::sleep_for(300ms);
         EXPECT_TRUE(run.running()) << "the run ended without waiting at the exit prompt";
-        EXPECT_EQ(exclusive_flag(device.slave), 1);
+        EXPECT_EQ(device.exclusive_flag(), 1);
         if (r.exit_signal != 0) {
             ASSERT_EQ(kill(run.pid, r.exit_signal), 0);
             EXPECT_EQ(run.wait(10s), 128 + r.exit_signal);
@@ -315,7 +317,7 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
             ASSERT_TRUE(write_all(console.master, r.exit_key));
             EXPECT_EQ(run.wait(10s), 1);
         }
-        EXPECT_EQ(exclusive_flag(device.slave), 0);
+        EXPECT_EQ(device.exclusive_flag(), 0);
 
         termios after{};
         ASSERT_EQ(tcgetattr(console.slave, &after), 0);
@@ -327,14 +329,10 @@ TEST(UpdaterOnTerminal, KeyWaitsTakeSingleRawKeysAndEchoComesBack)
 // A device on COM5 and a good image, for a run at a terminal that stops at the start key.
 struct stopped_at_the_start {
     temp_dir dir;
-    pty_pair device;
+    device_line device{dir.path, 5};
     std::string image = dir.write_file("fw.bin", sample_image());
 
-    stopped_at_the_start()
-    {
-        make_raw(device.master);
-        EXPECT_EQ(symlink(device.slave_path.c_str(), (dir.path + "/com5").c_str()), 0);
-    }
+    stopped_at_the_start() { make_raw(device.master); }
 
     // Answers the two questions and waits until the start key's wait has the terminal raw.
     void answer(const pty_pair& console) const

@@ -27,7 +27,7 @@ struct open_port {
         port.setup_comport();
         make_raw(line.master);
     }
-    pty_pair line;
+    pty_pair line{pty_pair::held::master_only};
     posix_serial_port port;
 };
 
@@ -39,21 +39,21 @@ std::string reply_text(const unsigned char* reply, std::uint32_t count)
 TEST(PosixSerialPort, SetupGives115200EightNoneOneAndKeepsHardwareFlowControl)
 {
     for (const bool rtscts : {false, true}) {
-        pty_pair line;
+        pty_pair line(pty_pair::held::master_only);
         termios found{};
-        ASSERT_EQ(tcgetattr(line.slave, &found), 0);
+        ASSERT_EQ(tcgetattr(line.master, &found), 0);
         found.c_cflag = rtscts ? (found.c_cflag | CRTSCTS) : (found.c_cflag & ~static_cast<tcflag_t>(CRTSCTS));
         found.c_cflag |= PARENB | CSTOPB;
         found.c_cflag = (found.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7;
         found.c_iflag |= IXON | IXOFF | ICRNL;
-        ASSERT_EQ(tcsetattr(line.slave, TCSANOW, &found), 0);
+        ASSERT_EQ(tcsetattr(line.master, TCSANOW, &found), 0);
 
         posix_serial_port port;
         ASSERT_EQ(port.open_device(line.slave_path.c_str()), phase_result::success);
         port.setup_comport();
 
         termios now{};
-        ASSERT_EQ(tcgetattr(line.slave, &now), 0);
+        ASSERT_EQ(tcgetattr(line.master, &now), 0);
         EXPECT_EQ(cfgetispeed(&now), B115200);
         EXPECT_EQ(cfgetospeed(&now), B115200);
         EXPECT_EQ(now.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -182,7 +182,7 @@ TEST(PosixSerialPort, HungUpDeviceEndsTheReadAtOnce)
 
 TEST(PosixSerialPort, SecondOpenOfAHeldPortFails)
 {
-    pty_pair line;
+    pty_pair line(pty_pair::held::master_only);
     posix_serial_port first;
     ASSERT_EQ(first.open_device(line.slave_path.c_str()), phase_result::success);
     posix_serial_port second;
@@ -191,18 +191,18 @@ TEST(PosixSerialPort, SecondOpenOfAHeldPortFails)
 
 TEST(PosixSerialPort, ClosingThePortMakesTheLineShareableAgain)
 {
-    // The test keeps the line open across both ports, as a serial bridge keeps its line.
-    pty_pair line;
+    // The device keeps its end open across both ports, and the flag lives on the line as long.
+    pty_pair line(pty_pair::held::master_only);
     {
         posix_serial_port port;
         ASSERT_EQ(port.open_device(line.slave_path.c_str()), phase_result::success);
         port.setup_comport();
-        EXPECT_EQ(exclusive_flag(line.slave), 1);
+        EXPECT_EQ(line.exclusive_flag(), 1);
     }
-    EXPECT_EQ(exclusive_flag(line.slave), 0) << "only root could open the line after this run";
+    EXPECT_EQ(line.exclusive_flag(), 0) << "only root could open the line after this run";
     posix_serial_port next;
     EXPECT_EQ(next.open_device(line.slave_path.c_str()), phase_result::success);
-    EXPECT_EQ(exclusive_flag(line.slave), 1);
+    EXPECT_EQ(line.exclusive_flag(), 1);
 }
 
 TEST(PosixSerialPort, OnlyTerminalsOpen)
@@ -216,9 +216,8 @@ TEST(PosixSerialPort, OnlyTerminalsOpen)
 
 TEST(PosixSerialPort, ComDirectoryLinkNamesThePort)
 {
-    pty_pair line;
     temp_dir dir;
-    ASSERT_EQ(symlink(line.slave_path.c_str(), (dir.path + "/com12").c_str()), 0);
+    const device_line line(dir.path, 12);
     ASSERT_EQ(setenv("TARVOLO_COM_DIR", dir.path.c_str(), 1), 0);
     posix_serial_port port;
     EXPECT_EQ(port.open_comport(12), phase_result::success);

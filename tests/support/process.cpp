@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <sstream>
 #include <stdexcept>
@@ -215,6 +216,14 @@ run_result run_detached(const process_options& options, const std::string& input
     result.status = child.wait(child.output >= 0 ? std::chrono::milliseconds(2000) : timeout);
     result.seconds = std::chrono::duration<double>(steady::now() - start).count();
     return result;
+}
+
+std::string command_name(pid_t pid)
+{
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
 }
 
 std::vector<std::string> target_launcher()

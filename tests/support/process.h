@@ -73,6 +73,9 @@ struct run_result {
 run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout,
     const std::string& marker = {}, const std::function<void()>& meanwhile = {});
 
+// A process's name as another process reads it in /proc (its comm), "" when it is gone.
+std::string command_name(pid_t pid);
+
 // The words that run a program of this build on this machine before its own: in a cross build,
 // the toolchain's emulator; none otherwise.
 std::vector<std::string> target_launcher();

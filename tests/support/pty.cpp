@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -46,14 +47,18 @@ bool read_some(int fd, std::string& out, int timeout_ms)
 
 } // namespace
 
-pty_pair::pty_pair()
+pty_pair::pty_pair(held ends)
 {
     master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         throw std::runtime_error("no pseudo-terminal");
     }
     slave_path = ::ptsname(master);
-    open_slave();
+    // Never opened at all, not even for a moment: once a slave has been closed, the master
+    // reports a hang-up until the next open, and a wait on it would end at once.
+    if (ends == held::both) {
+        open_slave();
+    }
 }
 
 pty_pair::~pty_pair()
@@ -84,6 +89,17 @@ void pty_pair::close_slave()
     if (slave >= 0) {
         (void)::close(slave);
         slave = -1;
+    }
+}
+
+device_line::device_line(const std::string& com_dir, int port, std::optional<mode_t> mode) : pty_pair(held::master_only)
+{
+    if (mode && ::chmod(slave_path.c_str(), *mode) != 0) {
+        throw std::runtime_error("cannot change the mode of " + slave_path);
+    }
+    const std::string link = com_dir + "/com" + std::to_string(port);
+    if (::symlink(slave_path.c_str(), link.c_str()) != 0) {
+        throw std::runtime_error("cannot link " + link);
     }
 }
 
@@ -167,6 +183,20 @@ int exclusive_flag_by_reopening(int fd)
 }
 
 } // namespace
+
+int pty_pair::exclusive_flag() const
+{
+    if (slave >= 0) {
+        return ::exclusive_flag(slave);
+    }
+    const int fd = ::open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EBUSY ? 1 : -1;
+    }
+    const int set = ::exclusive_flag(fd);
+    (void)::close(fd);
+    return set;
+}
 
 int exclusive_flag(int fd)
 {

@@ -1,12 +1,19 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 
 // A pseudo-terminal pair made by a test. The slave side plays the serial port or the operator's
 // terminal; the master side is the far end.
 struct pty_pair {
-    pty_pair();
+    // A line that the updater opens must be free: it refuses one that another program has open.
+    // A test playing the device keeps only the master, as a device at the far end of a cable
+    // holds only its end. Linux gives the slave's settings through either end, so the test reads
+    // and sets the line's through the master.
+    enum class held { both, master_only };
+    explicit pty_pair(held ends = held::both);
     ~pty_pair();
     pty_pair(const pty_pair&) = delete;
     pty_pair& operator=(const pty_pair&) = delete;
@@ -17,9 +24,21 @@ struct pty_pair {
     void open_slave();
     void close_slave();
 
+    // The slave's exclusive-use flag (TIOCEXCL): 1 set, 0 clear, -1 when it cannot be read. Where
+    // the test does not hold the slave, it opens it for a moment, so that only while nothing is
+    // about to open the line; an ordinary user's open is refused while the flag is set, and that
+    // refusal is the answer.
+    int exclusive_flag() const;
+
     int master = -1;
     int slave = -1;
     std::string slave_path;
+};
+
+// The device's end of a serial line linked as COM_DIR/comN for the updater to open: the test holds
+// only the master. `mode`, when given, is the line's permission bits.
+struct device_line : pty_pair {
+    device_line(const std::string& com_dir, int port, std::optional<mode_t> mode = std::nullopt);
 };
 
 // Puts a terminal in raw mode with no flow control, as a factory-fresh serial port is found.

@@ -217,12 +217,11 @@ private:
             return;
         }
         // The acknowledgement is out: a signal now only cuts short the wait for the host to read it.
-        const int extra = std::max(0, options_.fault_for(reply_step::final_ack, 0).extra);
-        const wait_result w = link_.drain(static_cast<std::size_t>(extra));
+        const wait_result w = link_.drain();
         if (w != wait_result::done) {
             transcript_.note(w == wait_result::signal ? std::string("got ") + signal_name(link_.signal_number()) +
                         " while the host was reading the final acknowledgement"
-                                                      : "the host left bytes unread; ending anyway");
+                                                      : "the host kept the line open; ending anyway");
         }
         result_.complete = r.status == OK && problems_ == 0;
         end("final acknowledgement sent with status " + hex2(r.status));

@@ -13,6 +13,9 @@ Plays the Tarvolo V.6 loader's side of a firmware update on a pseudo-terminal
 published as DIR/comN, so that tarvolo_updater can be run against it.
 Once the port can be opened, prints one line "ready DIR/comN -> /dev/pts/K" on
 stdout. Diagnostics go to stderr; the last one is a "verdict:" line.
+Only the pseudo-terminal's master is held, as a device at the far end of a
+cable holds only its end, so the updater finds the line free. A host that
+closes the port once it has sent something has left: the emulator ends.
 
 options:
   --com-dir DIR       directory that receives the link comN (must exist)

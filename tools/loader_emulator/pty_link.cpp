@@ -8,7 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,8 +17,9 @@ namespace emu {
 namespace {
 
 constexpr long long BITS_PER_BYTE = 10; // start + 8 data + stop
+// The host reads the final acknowledgement at once and then leaves; one that keeps the line
+// open (waiting at its exit prompt for a key) has long read it by then.
 constexpr auto DRAIN_LIMIT = std::chrono::milliseconds(3000);
-constexpr auto DRAIN_STEP = std::chrono::milliseconds(2);
 
 volatile std::sig_atomic_t caught_signal = 0;
 int wake_pipe[2] = {-1, -1};
@@ -56,7 +57,7 @@ bool install_signal_handlers()
 
 // What a factory-fresh Windows COM port looks like from the host: binary,
 // 8N1, no software or hardware flow control, nothing translated.
-bool set_raw(int fd, bool fresh_com_speed)
+bool set_raw(int fd)
 {
     termios t{};
     if (::tcgetattr(fd, &t) != 0) {
@@ -73,7 +74,7 @@ bool set_raw(int fd, bool fresh_com_speed)
     t.c_cflag |= CS8 | CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (fresh_com_speed && (::cfsetispeed(&t, B9600) != 0 || ::cfsetospeed(&t, B9600) != 0)) {
+    if (::cfsetispeed(&t, B9600) != 0 || ::cfsetospeed(&t, B9600) != 0) {
         return false;
     }
     return ::tcsetattr(fd, TCSANOW, &t) == 0;
@@ -102,7 +103,7 @@ pty_link::~pty_link()
                 stderr, "tarvolo_loader_emulator: cannot remove %s: %s\n", link_path_.c_str(), std::strerror(errno));
         }
     }
-    for (const int fd : {master_, slave_}) {
+    for (const int fd : {master_, line_events_}) {
         if (fd >= 0 && ::close(fd) != 0) {
             std::fprintf(stderr, "tarvolo_loader_emulator: close: %s\n", std::strerror(errno));
         }
@@ -126,21 +127,20 @@ bool pty_link::open(std::string& error)
         return false;
     }
     slave_path_ = name;
-    // Held for the whole run: keeps the slave's termios and stops the master
-    // from reporting POLLHUP whenever the host has the port closed.
-    slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_ < 0) {
-        error = "cannot open " + slave_path_ + ": " + std::strerror(errno);
-        return false;
-    }
-    // Linux applies termios calls made on the master to the slave, so the
-    // kernel defaults are saved first for --posix-defaults to put back.
-    termios defaults{};
-    const bool set_up = ::tcgetattr(slave_, &defaults) == 0 && set_flags(master_, FD_CLOEXEC, O_NONBLOCK) &&
-        set_raw(master_, false) &&
-        (options_.posix_defaults ? ::tcsetattr(slave_, TCSANOW, &defaults) == 0 : set_raw(slave_, true));
+    // Linux applies termios calls made on the master to the slave, whose
+    // settings then last as long as the master, so the line is set up without
+    // ever opening it. A slave opened and closed here would leave the master
+    // reporting a hang-up until the host came.
+    const bool set_up = set_flags(master_, FD_CLOEXEC, O_NONBLOCK) && (options_.posix_defaults || set_raw(master_));
     if (!set_up) {
         error = std::string("cannot set up the pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    epoll_event watched{};
+    watched.events = EPOLLIN | EPOLLET;
+    line_events_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (line_events_ < 0 || ::epoll_ctl(line_events_, EPOLL_CTL_ADD, master_, &watched) != 0) {
+        error = std::string("cannot watch the pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
     return publish(error);
@@ -190,6 +190,26 @@ wait_result pty_link::fail(const char* what)
     return wait_result::error;
 }
 
+// A master reports a hang-up for as long as no slave is open, which before the
+// host's first byte only means that the host has not come yet (or came and
+// went without a word: a run refused before the update). The hang-up is
+// level-triggered and would never let a wait sleep, so the wait moves to the
+// edge-triggered watch, which wakes on the next bytes or the next close.
+// Events already pending are taken first and the master looked at again after,
+// so that nothing the host does in between is missed.
+bool pty_link::watch_for_the_host()
+{
+    epoll_event event{};
+    int n = 0;
+    while ((n = ::epoll_wait(line_events_, &event, 1, 0)) > 0) { }
+    pollfd line{master_, POLLIN, 0};
+    if (n < 0 || ::poll(&line, 1, 0) < 0) {
+        return false;
+    }
+    awaiting_host_ = (line.revents & POLLHUP) != 0 && (line.revents & POLLIN) == 0;
+    return true;
+}
+
 // Waits for `events` on fd (or only for a signal when fd < 0) until deadline.
 wait_result pty_link::poll_until(int fd, short events, emulator_clock::time_point deadline)
 {
@@ -201,15 +221,26 @@ wait_result pty_link::poll_until(int fd, short events, emulator_clock::time_poin
         if (deadline != emulator_clock::time_point::max() && now >= deadline) {
             return wait_result::deadline;
         }
-        pollfd fds[2] = {{wake_pipe[0], POLLIN, 0}, {fd, events, 0}};
+        const bool on_watch = fd == master_ && awaiting_host_;
+        pollfd fds[2] = {
+            {wake_pipe[0], POLLIN, 0}, {on_watch ? line_events_ : fd, on_watch ? short{POLLIN} : events, 0}};
         const timespec timeout = to_poll_timeout(deadline - now);
         const int n =
             ::ppoll(fds, fd >= 0 ? 2 : 1, deadline == emulator_clock::time_point::max() ? nullptr : &timeout, nullptr);
         if (n < 0 && errno != EINTR) {
             return fail("poll");
         }
-        if (n > 0 && fd >= 0 && fds[1].revents != 0) {
-            return (fds[1].revents & events) != 0 ? wait_result::done : wait_result::hangup;
+        if (n <= 0 || fd < 0 || fds[1].revents == 0) {
+            continue;
+        }
+        if (on_watch) {
+            awaiting_host_ = false; // something happened on the line: look at the master again
+        } else if ((fds[1].revents & events) != 0) {
+            return wait_result::done;
+        } else if (fd != master_ || host_heard_) {
+            return wait_result::hangup;
+        } else if (!watch_for_the_host()) {
+            return fail("watching the line");
         }
     }
 }
@@ -253,6 +284,7 @@ wait_result pty_link::read_block(std::size_t size, emulator_clock::time_point de
         if (n <= 0) {
             return wait_result::hangup;
         }
+        host_heard_ = true;
         if (block_.empty()) {
             block_first_ = emulator_clock::now();
         }
@@ -300,26 +332,14 @@ wait_result pty_link::send(const std::uint8_t* data, std::size_t size)
     return wait_result::done;
 }
 
-wait_result pty_link::drain(std::size_t allowed_left)
+wait_result pty_link::drain()
 {
-    const auto limit = emulator_clock::now() + DRAIN_LIMIT;
-    while (slave_ >= 0 && emulator_clock::now() < limit) {
-        // A zero-timeout poll on the slave pushes bytes still in flight into
-        // its read queue, so the count below is not taken too early.
-        pollfd fd{slave_, POLLIN, 0};
-        int queued = 0;
-        if (::poll(&fd, 1, 0) < 0 || ::ioctl(slave_, TIOCINQ, &queued) != 0) {
-            return fail("checking the host's read queue");
-        }
-        if (static_cast<std::size_t>(std::max(queued, 0)) <= allowed_left) {
-            return wait_result::done;
-        }
-        const wait_result w = sleep_for(DRAIN_STEP);
-        if (w != wait_result::done) {
-            return w;
-        }
+    if (master_ < 0) {
+        return wait_result::done;
     }
-    return wait_result::deadline;
+    // No events asked for: only the hang-up of the host's last close ends the wait.
+    const wait_result w = poll_until(master_, 0, emulator_clock::now() + DRAIN_LIMIT);
+    return w == wait_result::hangup ? wait_result::done : w;
 }
 
 bool pty_link::hang_up(std::string& error)

@@ -14,7 +14,9 @@ namespace emu {
 enum class wait_result { done, deadline, idle, signal, hangup, error };
 
 // The device's end of the serial line: a pty master published as DIR/comN,
-// with the wire clock that makes --baud pacing look like a real UART.
+// with the wire clock that makes --baud pacing look like a real UART. Only the
+// master is held, as a device at the far end of a cable holds only its end:
+// the host must find the line open by nobody else.
 class pty_link {
 public:
     pty_link(const emulator_options& options, emulator_clock::time_point start)
@@ -37,9 +39,10 @@ public:
 
     wait_result send(const std::uint8_t* data, std::size_t size);
     wait_result sleep_for(std::chrono::milliseconds time);
-    // Closing the master discards what the host has not read yet, so wait
-    // until at most `allowed_left` bytes are still queued for it.
-    wait_result drain(std::size_t allowed_left);
+    // Closing the master discards what the host has not read yet, and how much
+    // that is cannot be seen from the master: wait until the host has closed
+    // the line, for a while at most.
+    wait_result drain();
     bool hang_up(std::string& error);
 
     int signal_number() const;
@@ -51,12 +54,15 @@ private:
     bool publish(std::string& error);
     wait_result sleep_until(emulator_clock::time_point when);
     wait_result poll_until(int fd, short events, emulator_clock::time_point deadline);
+    bool watch_for_the_host();
     emulator_clock::duration wire_time(std::size_t size) const;
     wait_result fail(const char* what);
 
     const emulator_options& options_;
     int master_ = -1;
-    int slave_ = -1;
+    int line_events_ = -1; // edge-triggered watch on the master: wakes only when something new happens
+    bool host_heard_ = false; // a byte came from the host: from now on a hang-up means it left
+    bool awaiting_host_ = false;
     std::string slave_path_;
     std::string link_path_;
     bool published_ = false;
