@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -303,26 +303,20 @@ TEST(UpdaterInWineConsole, InterruptDuringTheTransferIsAFailure)
 // open handle.
 bool held_open(const std::string& path)
 {
-    DIR* processes = ::opendir("/proc");
-    bool found = false;
-    for (dirent* entry = processes != nullptr ? ::readdir(processes) : nullptr; entry != nullptr && !found;
-         entry = ::readdir(processes)) {
-        const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
-        DIR* open_files = ::opendir(fds.c_str());
-        for (dirent* fd = open_files != nullptr ? ::readdir(open_files) : nullptr; fd != nullptr && !found;
-             fd = ::readdir(open_files)) {
-            char target[4096];
-            const ssize_t length = ::readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target);
-            found = length > 0 && std::string(target, static_cast<std::size_t>(length)) == path;
-        }
-        if (open_files != nullptr) {
-            (void)::closedir(open_files);
+    namespace fs = std::filesystem;
+    // Processes come and go meanwhile: nothing here may throw.
+    std::error_code error;
+    const fs::directory_iterator end;
+    for (fs::directory_iterator process("/proc", error); !error && process != end; process.increment(error)) {
+        std::error_code gone;
+        for (fs::directory_iterator fd(process->path() / "fd", gone); !gone && fd != end; fd.increment(gone)) {
+            std::error_code unreadable;
+            if (fs::read_symlink(fd->path(), unreadable) == path) {
+                return true;
+            }
         }
     }
-    if (processes != nullptr) {
-        (void)::closedir(processes);
-    }
-    return found;
+    return false;
 }
 
 // A Windows program with the image open for writing: cmd waiting for a line, its standard error
