@@ -37,6 +37,13 @@ std::string run_output(int port, const std::string& update)
     return before_update(port) + update + expected::exit_prompt;
 }
 
+// What the program writes when it refuses COM`port`, the line `device`, for `reason`.
+std::string refused_output(int port, const std::string& device, const std::string& reason)
+{
+    return expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(port) +
+        "tarvolo_updater: " + device + ": " + reason + "\n" + expected::exit_prompt;
+}
+
 const std::string to_pages = expected::erasing + expected::erased + expected::writing;
 const std::string complete = to_pages + expected::progress(120) + expected::success;
 
@@ -69,7 +76,19 @@ struct guest_case {
     std::string latency_run = {}; // the run during which the adapter's latency timer is sampled
     std::chrono::seconds limit = 150s; // from QEMU's start to the guest's last report
     guest_arch arch = guest_arch::amd64;
+    long to_device = -1; // the bytes the emulator must have received, -1: not checked
 };
+
+// A case on the 16550 as COM2 whose every run is refused before the line is touched: nothing may
+// reach the device.
+guest_case refused_on_com2(const char* name, std::string script,
+    std::vector<std::pair<std::string, std::string>> reports,
+    std::vector<std::pair<std::string, std::vector<std::string>>> runs)
+{
+    guest_case c{name, adapter::uart_16550, std::move(script), std::move(reports), std::move(runs), false};
+    c.to_device = 0;
+    return c;
+}
 
 std::ostream& operator<<(std::ostream& out, const guest_case& c) { return out << c.name; }
 
@@ -138,6 +157,21 @@ std::string base64_decoded(const std::string& text)
 }
 
 double seconds(steady::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// `text` with each "{KEY}" replaced by the value of the guest's report KEY: what only the guest
+// knows, such as the PID of a program it started.
+std::string filled_in(std::string text, const guest_machine& guest)
+{
+    for (std::size_t open = text.find('{'); open != std::string::npos; open = text.find('{', open + 1)) {
+        const std::size_t close = text.find('}', open);
+        const auto report =
+            close == std::string::npos ? std::nullopt : guest.report(text.substr(open + 1, close - open - 1));
+        if (report) {
+            text.replace(open, close - open + 1, report->value);
+        }
+    }
+    return text;
+}
 
 // Waits until the emulator's transcript shows `text`; false if the run `run` ends first.
 bool transcript_shows(const std::string& transcript, const std::string& text, guest_machine& guest,
@@ -252,7 +286,7 @@ TEST_P(GuestUpdate, Run)
         ASSERT_TRUE(report) << "no output of run " << run << ":\n" << guest.console;
         const std::string output = base64_decoded(report->value);
         if (outputs.size() == 1) {
-            EXPECT_EQ(output, outputs.front()) << run;
+            EXPECT_EQ(output, filled_in(outputs.front(), guest)) << run;
         } else {
             EXPECT_NE(std::find(outputs.begin(), outputs.end(), output), outputs.end())
                 << run << " wrote " << ::testing::PrintToString(output);
@@ -260,6 +294,9 @@ TEST_P(GuestUpdate, Run)
         if (c.latency_run == run) {
             check_latency_samples(guest.reports("latency.sample"), output);
         }
+    }
+    if (c.to_device >= 0) {
+        EXPECT_EQ(device.bytes_received, c.to_device) << device.output;
     }
     if (c.image_received) {
         EXPECT_EQ(device_status, 0) << device.output;
@@ -306,10 +343,7 @@ const guest_case cases[] = {
         {{"device.access", "root:dialout 660"}, {"visitor.status", "1"},
             {"visitor.identity", "uid=1001(visitor) gid=1001(visitor) groups=1001(visitor)"}, {"operator.status", "0"},
             {"operator.identity", "uid=1002(operator) gid=1002(operator) groups=20(dialout),1002(operator)"}},
-        {{"visitor",
-             {expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(2) +
-                 "tarvolo_updater: /dev/ttyS1: Permission denied\n" + expected::exit_prompt}},
-            {"operator", {run_output(2, complete)}}},
+        {{"visitor", {refused_output(2, "/dev/ttyS1", "Permission denied")}}, {"operator", {run_output(2, complete)}}},
         true},
     // A CDC-ACM port (the USB serial class of most loaders with native USB), relayed to the UART.
     {"acm_linked_as_com7", adapter::acm, "acm_gadget\nupdate acm 7\n", {{"acm.status", "0"}},
@@ -320,7 +354,7 @@ const guest_case cases[] = {
         {{"unbound.status", "1"}}, {{"unbound", unplugged_after(7, 20)}}, false, {"--baud", "115200"}, 200, 20},
     // A login's line (a getty holds it as its session's terminal): refused before any of its
     // settings is changed, so its speed stays at the login's 9600 baud.
-    {"uart_held_by_a_login", adapter::uart_16550,
+    refused_on_com2("uart_held_by_a_login",
         "stty -F /dev/ttyS1 9600\n"
         "setsid -c sleep 60 <>/dev/ttyS1 &\n"
         // Its session has the line once tty_nr in its stat is ttyS1's (major 4, minor 65).
@@ -332,11 +366,51 @@ const guest_case cases[] = {
         "speed login /dev/ttyS1\n",
         {{"login.tty", "1089"}, {"login.status", "1"}, {"login.speed", "9600"}},
         {{"login",
-            {expected::banner + expected::port_question + "\n\r" + expected::port_unavailable(2) +
-                "tarvolo_updater: /dev/ttyS1: the terminal of a running session (a shell or a login), not a free "
-                "serial port\n" +
-                expected::exit_prompt}}},
-        false},
+            {refused_output(
+                2, "/dev/ttyS1", "the terminal of a running session (a shell or a login), not a free serial port")}}}),
+    // A terminal program left reading the line, with no lock and no session of its own: it would
+    // take the device's replies.
+    refused_on_com2("uart_read_by_another_program",
+        "cat /dev/ttyS1 >/dev/null &\n"
+        "reader=$!\n"
+        "has_open $reader /dev/ttyS1\n"
+        "report reader.pid $reader\n"
+        "update reader 2\n"
+        "kill $reader\n",
+        {{"reader.status", "1"}},
+        {{"reader", {refused_output(2, "/dev/ttyS1", "held by another program (PID {reader.pid}, cat)")}}}),
+    // A UUCP lock naming a running program, its PID held as a binary int and written to /run/lock
+    // (to which /var/lock leads).
+    refused_on_com2("uart_locked_by_a_running_program",
+        "sleep 60 &\n"
+        "owner=$!\n"
+        "binary_pid $owner >/run/lock/LCK..ttyS1\n"
+        "report owner.pid $owner\n"
+        "update locked 2\n"
+        "kill $owner\n",
+        {{"locked.status", "1"}},
+        {{"locked",
+            {refused_output(
+                2, "/dev/ttyS1", "locked by another program (PID {owner.pid}, sleep) in /var/lock/LCK..ttyS1")}}}),
+    // The lock's program ends without taking its lock away: refused while it runs, then the lock is
+    // stale, the update goes through, and the lock file is left as it was.
+    {"uart_lock_left_by_a_program_that_ended", adapter::uart_16550,
+        "sleep 60 &\n"
+        "owner=$!\n"
+        "printf '%10d\\n' $owner >/var/lock/LCK..ttyS1\n"
+        "cp /var/lock/LCK..ttyS1 /tmp/lock\n"
+        "report owner.pid $owner\n"
+        "update locked 2\n"
+        "kill $owner\n"
+        "wait $owner\n"
+        "update stale 2\n"
+        "cmp -s /tmp/lock /var/lock/LCK..ttyS1 && report lock.after kept || report lock.after changed\n",
+        {{"locked.status", "1"}, {"stale.status", "0"}, {"lock.after", "kept"}},
+        {{"locked",
+             {refused_output(
+                 2, "/dev/ttyS1", "locked by another program (PID {owner.pid}, sleep) in /var/lock/LCK..ttyS1")}},
+            {"stale", {run_output(2, complete)}}},
+        true},
     // QEMU's adapter reports a latency timer of 0 ms where a real FTDI chip comes up at 16 ms; it
     // is set to 16 first so that the value given back is told apart from one never changed. The
     // one-second erase gives the sampler time within the update.

@@ -7,6 +7,9 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
+# Where programs put UUCP lock files on a line, as on Debian: /var/lock is a link to /run/lock.
+mkdir -p /run/lock /var
+ln -s /run/lock /var/lock
 # Kernel messages would land in the middle of the report lines.
 echo 1 >/proc/sys/kernel/printk
 
@@ -22,18 +25,24 @@ for module in $(cat /lib/modules/load-order); do
     insmod "/lib/modules/$module" || report insmod-failed "$module"
 done
 
-# wait_for PATH: a USB adapter's node appears some time after its driver is loaded.
-wait_for() {
+# wait_until WHAT COMMAND...: runs COMMAND every 0.1 s until it succeeds; after 30 s, reports WHAT
+# missing.
+wait_until() {
+    what=$1
+    shift
     tries=0
-    while [ ! -e "$1" ]; do
+    until "$@"; do
         if [ $tries -ge 300 ]; then
-            report missing "$1"
+            report missing "$what"
             return 1
         fi
         sleep 0.1
         tries=$((tries + 1))
     done
 }
+
+# wait_for PATH: a USB adapter's node appears some time after its driver is loaded.
+wait_for() { wait_until "$1" test -e "$1"; }
 
 # A console that comes with a module (virtio's, named by the host) takes the reports from here on;
 # what was written before went nowhere, so the boot is reported again.
@@ -55,6 +64,17 @@ update() {
     report "$1.identity" "$(cat "/tmp/$1.id")"
     report "$1.status" "$status"
     report "$1.output" "$(base64 -w 0 "/tmp/$1.out")"
+}
+
+# has_open PID DEVICE: waits until process PID has DEVICE open; a program started in the
+# background opens it some time later.
+opens() { ls -l "/proc/$1/fd" 2>/dev/null | grep -q " -> $2\$"; }
+has_open() { wait_until "$2 open in $1" opens "$1" "$2"; }
+
+# binary_pid PID: the 4 bytes of a lock file that holds its PID as a binary int (little-endian on
+# every guest).
+binary_pid() {
+    printf "\\$(printf %o $(($1 & 255)))\\$(printf %o $(($1 >> 8 & 255)))\\$(printf %o $(($1 >> 16 & 255)))\\000"
 }
 
 # acm_gadget: a CDC-ACM serial gadget on dummy_hcd, made through configfs; its host side is
