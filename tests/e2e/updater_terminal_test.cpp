@@ -3,10 +3,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -62,6 +64,22 @@ char process_state(pid_t pid)
     return name_end == std::string::npos || name_end + 2 >= fields.size() ? '?' : fields[name_end + 2];
 }
 
+// Whether process `pid` has `path` open, within a few seconds of its start.
+bool has_open(pid_t pid, const std::string& path)
+{
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (int tries = 0; tries < 500; ++tries) {
+        std::error_code ignored;
+        for (const auto& fd : std::filesystem::directory_iterator(fds, ignored)) {
+            if (std::filesystem::read_symlink(fd.path(), ignored) == path) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 // Standard error shares the pipe with standard output, so the reason must stand right after the
 // message it explains. Whatever is refused, nothing may reach the device.
 TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
@@ -80,6 +98,8 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         // Run at a terminal of its own, with `com7` a link to this ("": to that terminal's own
         // name): the port is the operator's terminal, which must be left exactly as it was.
         const char* own_terminal_link = nullptr;
+        // Another program on the line meanwhile: a shell command, the line's path as $1.
+        const char* other_program = nullptr;
     };
     const auto nothing = [](const temp_dir&, const std::string&) { return std::unique_ptr<pty_pair>(); };
     const auto held_by = [](pid_t pid) {
@@ -127,6 +147,25 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
             expected::unreadable, std::string(254, 'n') + "..."},
         {"the operator's terminal as /dev/tty", nothing, false, "", in_use, {}, {}, {}, {}, "/dev/tty"},
         {"the operator's terminal by its name", nothing, false, "", in_use, {}, {}, {}, {}, ""},
+        // Neither takes a lock or the exclusive flag; the updater would share the device's replies.
+        // O_NOCTTY: the reader is a session leader, and a terminal program's line is no session's.
+        {"read by a terminal program", port, false, "", "", {}, {}, {}, {}, nullptr,
+            "exec dd if=\"$1\" iflag=noctty of=/dev/null status=none"},
+        // Opened by a session leader without O_NOCTTY: its controlling terminal, as another
+        // window's shell has its own.
+        {"another session's terminal", port, false, "", in_use, {}, {}, {}, {}, nullptr, "exec sleep 60 <>\"$1\""},
+        {"a link whose long target holds controls",
+            [](const temp_dir&, const std::string& com7) {
+                EXPECT_EQ(
+                    symlink(("/dev/serial/by-id/" + std::string(300, 'u') + "\033[2J\033]0;x\a").c_str(), com7.c_str()),
+                    0);
+                return std::unique_ptr<pty_pair>();
+            },
+            false, "",
+            "No such file or directory (a link to /dev/serial/by-id/" + std::string(300, 'u') +
+                "\\033[2J\\033]0;x\\007)"},
+        {"a backslash in a name", port, false, "a\\033.bin", "No such file or directory", expected::unreadable,
+            "a\\\\033.bin"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -139,8 +178,21 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         process_options options = r.as_ordinary_user ? ordinary_user_updater(dir) : updater(dir);
         options.working_dir = dir.path;
         options.closed_streams = r.closed_streams;
+        std::optional<child_process> other;
+        termios line_found{};
+        std::string reason = r.reason;
+        if (r.other_program != nullptr) {
+            process_options program;
+            program.argv = {"sh", "-c", r.other_program, "sh", kept->slave_path};
+            other.emplace(child_process::start_detached(program));
+            ASSERT_TRUE(has_open(other->pid, kept->slave_path)) << "the other program never opened the line";
+            ASSERT_EQ(tcgetattr(kept->master, &line_found), 0);
+            if (reason.empty()) {
+                reason = held_by(other->pid);
+            }
+        }
         const std::string subject = !r.shown.empty() ? r.shown : r.file_name.empty() ? com7 : r.file_name;
-        const std::string why = r.reason.empty() ? "" : "tarvolo_updater: " + subject + ": " + r.reason + "\n";
+        const std::string why = reason.empty() ? "" : "tarvolo_updater: " + subject + ": " + reason + "\n";
         if (r.own_terminal_link != nullptr) {
             // The terminal is the port here: only the run itself may have it open.
             pty_pair console(pty_pair::held::master_only);
@@ -179,6 +231,11 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         }
         if (kept) {
             EXPECT_EQ(read_for(kept->master, 50ms, 200ms), "") << "sent to the device";
+        }
+        if (other) {
+            termios after{};
+            ASSERT_EQ(tcgetattr(kept->master, &after), 0);
+            EXPECT_EQ(std::memcmp(&after, &line_found, sizeof after), 0) << "the other program's line was changed";
         }
     }
 }
