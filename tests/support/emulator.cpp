@@ -2,8 +2,13 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <unistd.h>
 
 #include "support/pty.h"
 
@@ -29,10 +34,14 @@ loader_emulator::loader_emulator(const settings& s, const std::string& work_dir)
 
 loader_emulator::~loader_emulator() { (void)finish(); }
 
-int loader_emulator::finish()
+int loader_emulator::finish(std::chrono::milliseconds grace)
 {
     if (!process_) {
         return status_;
+    }
+    const auto given_up = std::chrono::steady_clock::now() + grace;
+    while (process_->running() && std::chrono::steady_clock::now() < given_up) {
+        std::this_thread::sleep_for(10ms);
     }
     if (process_->running()) {
         // It waits for a host that has given up; tell it the exchange is over.
@@ -47,6 +56,23 @@ int loader_emulator::finish()
         bytes_sent = std::stol(found[2]);
     }
     return status_;
+}
+
+double loader_emulator::cpu_seconds() const
+{
+    if (!process_) {
+        return -1;
+    }
+    std::ifstream stat("/proc/" + std::to_string(process_->pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Past the name, which may hold blanks: the state is field 3, user and system time 14 and 15.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i < 14 && fields >> field; ++i) { }
+    long long user = 0;
+    long long system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 updater_under_test::updater_under_test()

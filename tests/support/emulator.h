@@ -23,8 +23,11 @@ public:
     loader_emulator(const loader_emulator&) = delete;
     loader_emulator& operator=(const loader_emulator&) = delete;
 
-    // Ends the emulator (it is told to stop if still running) and returns its exit status.
-    int finish();
+    // Ends the emulator, told to stop if it has not ended by itself within `grace`, and returns
+    // its exit status.
+    int finish(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+    // The processor time it has used so far, in seconds; -1 once it has ended.
+    double cpu_seconds() const;
 
     std::string image_out; // the image it received, once complete
     std::string transcript; // its record of the exchange
