@@ -57,13 +57,18 @@ pty_pair::pty_pair(held ends)
     // Never opened at all, not even for a moment: once a slave has been closed, the master
     // reports a hang-up until the next open, and a wait on it would end at once.
     if (ends == held::both) {
-        open_slave();
+        slave = ::open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0) {
+            throw std::runtime_error("cannot open " + slave_path);
+        }
     }
 }
 
 pty_pair::~pty_pair()
 {
-    close_slave();
+    if (slave >= 0) {
+        (void)::close(slave);
+    }
     hang_up();
 }
 
@@ -72,23 +77,6 @@ void pty_pair::hang_up()
     if (master >= 0) {
         (void)::close(master);
         master = -1;
-    }
-}
-
-void pty_pair::open_slave()
-{
-    close_slave();
-    slave = ::open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        throw std::runtime_error("cannot open " + slave_path);
-    }
-}
-
-void pty_pair::close_slave()
-{
-    if (slave >= 0) {
-        (void)::close(slave);
-        slave = -1;
     }
 }
 

@@ -20,9 +20,6 @@ struct pty_pair {
 
     // Closes the master side: every user of the slave sees a hang-up.
     void hang_up();
-    // Opens the slave side once more (the master alone does not keep a pty usable).
-    void open_slave();
-    void close_slave();
 
     // The slave's exclusive-use flag (TIOCEXCL): 1 set, 0 clear, -1 when it cannot be read. Where
     // the test does not hold the slave, it opens it for a moment, so that only while nothing is
@@ -31,7 +28,7 @@ struct pty_pair {
     int exclusive_flag() const;
 
     int master = -1;
-    int slave = -1;
+    int slave = -1; // -1 when only the master is held
     std::string slave_path;
 };
 
