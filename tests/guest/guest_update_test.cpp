@@ -63,7 +63,7 @@ std::vector<std::string> unplugged_after(int port, int page)
 }
 
 struct guest_case {
-    const char* name;
+    std::string name;
     adapter device;
     std::string script; // the guest's part, run with the helpers of init.sh
     std::vector<std::pair<std::string, std::string>> reports; // reports the guest must make, exactly
@@ -79,13 +79,32 @@ struct guest_case {
     long to_device = -1; // the bytes the emulator must have received, -1: not checked
 };
 
-// A case on the 16550 as COM2 whose every run is refused before the line is touched: nothing may
-// reach the device.
-guest_case refused_on_com2(const char* name, std::string script,
+// The board's own UART as the updater finds it: the second 16550 as COM2 on a PC, the PL011 linked
+// as COM1 on the ARM boards. Its script starts by naming it $line and its COM number $port.
+struct board_uart {
+    const char* kind; // the start of its cases' names
+    adapter device;
+    std::string tty; // its name under /dev
+    int port;
+    std::string as_com; // the start of its scripts
+    std::string shown; // its name in the updater's reasons
+};
+const board_uart PC_UART = {"uart", adapter::uart_16550, "ttyS1", 2, "line=/dev/ttyS1 port=2\n", "/dev/ttyS1"};
+const board_uart ARM_UART = {"pl011", adapter::pl011, "ttyAMA0", 1,
+    "line=/dev/ttyAMA0 port=1\n"
+    "mkdir /tmp/ports\n"
+    "ln -s $line /tmp/ports/com1\n"
+    "export TARVOLO_COM_DIR=/tmp/ports\n",
+    "/tmp/ports/com1"};
+
+// A case on `uart` whose every run is refused before the line is touched: nothing may reach the
+// device.
+guest_case refused_on(const board_uart& uart, const std::string& what, const std::string& script,
     std::vector<std::pair<std::string, std::string>> reports,
     std::vector<std::pair<std::string, std::vector<std::string>>> runs)
 {
-    guest_case c{name, adapter::uart_16550, std::move(script), std::move(reports), std::move(runs), false};
+    guest_case c{std::string(uart.kind) + "_" + what, uart.device, uart.as_com + script, std::move(reports),
+        std::move(runs), false};
     c.to_device = 0;
     return c;
 }
@@ -354,7 +373,7 @@ const guest_case cases[] = {
         {{"unbound.status", "1"}}, {{"unbound", unplugged_after(7, 20)}}, false, {"--baud", "115200"}, 200, 20},
     // A login's line (a getty holds it as its session's terminal): refused before any of its
     // settings is changed, so its speed stays at the login's 9600 baud.
-    refused_on_com2("uart_held_by_a_login",
+    refused_on(PC_UART, "held_by_a_login",
         "stty -F /dev/ttyS1 9600\n"
         "setsid -c sleep 60 <>/dev/ttyS1 &\n"
         // Its session has the line once tty_nr in its stat is ttyS1's (major 4, minor 65).
@@ -368,49 +387,6 @@ const guest_case cases[] = {
         {{"login",
             {refused_output(
                 2, "/dev/ttyS1", "the terminal of a running session (a shell or a login), not a free serial port")}}}),
-    // A terminal program left reading the line, with no lock and no session of its own: it would
-    // take the device's replies.
-    refused_on_com2("uart_read_by_another_program",
-        "cat /dev/ttyS1 >/dev/null &\n"
-        "reader=$!\n"
-        "has_open $reader /dev/ttyS1\n"
-        "report reader.pid $reader\n"
-        "update reader 2\n"
-        "kill $reader\n",
-        {{"reader.status", "1"}},
-        {{"reader", {refused_output(2, "/dev/ttyS1", "held by another program (PID {reader.pid}, cat)")}}}),
-    // A UUCP lock naming a running program, its PID held as a binary int and written to /run/lock
-    // (to which /var/lock leads).
-    refused_on_com2("uart_locked_by_a_running_program",
-        "sleep 60 &\n"
-        "owner=$!\n"
-        "binary_pid $owner >/run/lock/LCK..ttyS1\n"
-        "report owner.pid $owner\n"
-        "update locked 2\n"
-        "kill $owner\n",
-        {{"locked.status", "1"}},
-        {{"locked",
-            {refused_output(
-                2, "/dev/ttyS1", "locked by another program (PID {owner.pid}, sleep) in /var/lock/LCK..ttyS1")}}}),
-    // The lock's program ends without taking its lock away: refused while it runs, then the lock is
-    // stale, the update goes through, and the lock file is left as it was.
-    {"uart_lock_left_by_a_program_that_ended", adapter::uart_16550,
-        "sleep 60 &\n"
-        "owner=$!\n"
-        "printf '%10d\\n' $owner >/var/lock/LCK..ttyS1\n"
-        "cp /var/lock/LCK..ttyS1 /tmp/lock\n"
-        "report owner.pid $owner\n"
-        "update locked 2\n"
-        "kill $owner\n"
-        "wait $owner\n"
-        "update stale 2\n"
-        "cmp -s /tmp/lock /var/lock/LCK..ttyS1 && report lock.after kept || report lock.after changed\n",
-        {{"locked.status", "1"}, {"stale.status", "0"}, {"lock.after", "kept"}},
-        {{"locked",
-             {refused_output(
-                 2, "/dev/ttyS1", "locked by another program (PID {owner.pid}, sleep) in /var/lock/LCK..ttyS1")}},
-            {"stale", {run_output(2, complete)}}},
-        true},
     // QEMU's adapter reports a latency timer of 0 ms where a real FTDI chip comes up at 16 ms; it
     // is set to 16 first so that the value given back is told apart from one never changed. The
     // one-second erase gives the sampler time within the update.
@@ -429,7 +405,60 @@ const guest_case cases[] = {
         {{"latency", {run_output(7, complete)}}}, true, {}, 1000, -1, "latency"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, GuestUpdate, ::testing::ValuesIn(cases), case_name);
+// The line under test while another program has it: a terminal program reading it, without a lock
+// or a session of its own (it would take the device's replies); a UUCP lock naming a running
+// program, its PID held as a binary int in /run/lock (to which /var/lock leads); and a lock whose
+// program ends without taking it away: refused while it runs, then the lock is stale, the update
+// goes through, and the lock file is left as it was.
+std::vector<guest_case> taken_by_another_program(const board_uart& uart)
+{
+    const std::string locked = "locked by another program (PID {owner.pid}, sleep) in /var/lock/LCK.." + uart.tty;
+    guest_case stale{std::string(uart.kind) + "_lock_left_by_a_program_that_ended", uart.device,
+        uart.as_com +
+            "sleep 60 &\n"
+            "owner=$!\n"
+            "lock=/var/lock/LCK..${line#/dev/}\n"
+            "printf '%10d\\n' $owner >$lock\n"
+            "cp $lock /tmp/lock\n"
+            "report owner.pid $owner\n"
+            "update locked $port\n"
+            "kill $owner\n"
+            "wait $owner\n"
+            "update stale $port\n"
+            "cmp -s /tmp/lock $lock && report lock.after kept || report lock.after changed\n",
+        {{"locked.status", "1"}, {"stale.status", "0"}, {"lock.after", "kept"}},
+        {{"locked", {refused_output(uart.port, uart.shown, locked)}}, {"stale", {run_output(uart.port, complete)}}},
+        true};
+    return {
+        refused_on(uart, "read_by_another_program",
+            "cat $line >/dev/null &\n"
+            "reader=$!\n"
+            "has_open $reader $line\n"
+            "report reader.pid $reader\n"
+            "update reader $port\n"
+            "kill $reader\n",
+            {{"reader.status", "1"}},
+            {{"reader", {refused_output(uart.port, uart.shown, "held by another program (PID {reader.pid}, cat)")}}}),
+        refused_on(uart, "locked_by_a_running_program",
+            "sleep 60 &\n"
+            "owner=$!\n"
+            "binary_pid $owner >/run/lock/LCK..${line#/dev/}\n"
+            "report owner.pid $owner\n"
+            "update locked $port\n"
+            "kill $owner\n",
+            {{"locked.status", "1"}}, {{"locked", {refused_output(uart.port, uart.shown, locked)}}}),
+        stale};
+}
+
+std::vector<guest_case> on_pc()
+{
+    std::vector<guest_case> chosen(std::begin(cases), std::end(cases));
+    const std::vector<guest_case> taken = taken_by_another_program(PC_UART);
+    chosen.insert(chosen.end(), taken.begin(), taken.end());
+    return chosen;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GuestUpdate, ::testing::ValuesIn(on_pc()), case_name);
 
 // The ARM guests on the USB adapter, on the board's own UART, COM1 by link (left at 9600 baud
 // first, so that the speed found afterwards is the updater's), and on a CDC-ACM gadget relayed to
@@ -445,7 +474,8 @@ const guest_case pl011_linked_as_com1 = {"pl011_linked_as_com1", adapter::pl011,
 
 std::vector<guest_case> on_arm(guest_arch arch)
 {
-    std::vector<guest_case> chosen = {pl011_linked_as_com1};
+    std::vector<guest_case> chosen = taken_by_another_program(ARM_UART);
+    chosen.insert(chosen.begin(), pl011_linked_as_com1);
     for (const guest_case& c : cases) {
         const std::string name = c.name;
         if (name == "ftdi_low_latency" || name == "ftdi_unplugged_mid_transfer" || name.rfind("acm_", 0) == 0) {
