@@ -86,12 +86,16 @@ struct board_uart {
     adapter device;
     std::string tty; // its name under /dev
     int port;
-    std::string as_com; // the start of its scripts
+    std::string linked; // what makes it COM`port`, when its name does not
     std::string shown; // its name in the updater's reasons
+
+    std::string script(const std::string& rest) const
+    {
+        return "line=/dev/" + tty + " port=" + std::to_string(port) + "\n" + linked + rest;
+    }
 };
-const board_uart PC_UART = {"uart", adapter::uart_16550, "ttyS1", 2, "line=/dev/ttyS1 port=2\n", "/dev/ttyS1"};
+const board_uart PC_UART = {"uart", adapter::uart_16550, "ttyS1", 2, "", "/dev/ttyS1"};
 const board_uart ARM_UART = {"pl011", adapter::pl011, "ttyAMA0", 1,
-    "line=/dev/ttyAMA0 port=1\n"
     "mkdir /tmp/ports\n"
     "ln -s $line /tmp/ports/com1\n"
     "export TARVOLO_COM_DIR=/tmp/ports\n",
@@ -103,7 +107,7 @@ guest_case refused_on(const board_uart& uart, const std::string& what, const std
     std::vector<std::pair<std::string, std::string>> reports,
     std::vector<std::pair<std::string, std::vector<std::string>>> runs)
 {
-    guest_case c{std::string(uart.kind) + "_" + what, uart.device, uart.as_com + script, std::move(reports),
+    guest_case c{std::string(uart.kind) + "_" + what, uart.device, uart.script(script), std::move(reports),
         std::move(runs), false};
     c.to_device = 0;
     return c;
@@ -414,18 +418,17 @@ std::vector<guest_case> taken_by_another_program(const board_uart& uart)
 {
     const std::string locked = "locked by another program (PID {owner.pid}, sleep) in /var/lock/LCK.." + uart.tty;
     guest_case stale{std::string(uart.kind) + "_lock_left_by_a_program_that_ended", uart.device,
-        uart.as_com +
-            "sleep 60 &\n"
-            "owner=$!\n"
-            "lock=/var/lock/LCK..${line#/dev/}\n"
-            "printf '%10d\\n' $owner >$lock\n"
-            "cp $lock /tmp/lock\n"
-            "report owner.pid $owner\n"
-            "update locked $port\n"
-            "kill $owner\n"
-            "wait $owner\n"
-            "update stale $port\n"
-            "cmp -s /tmp/lock $lock && report lock.after kept || report lock.after changed\n",
+        uart.script("sleep 60 &\n"
+                    "owner=$!\n"
+                    "lock=/var/lock/LCK..${line#/dev/}\n"
+                    "printf '%10d\\n' $owner >$lock\n"
+                    "cp $lock /tmp/lock\n"
+                    "report owner.pid $owner\n"
+                    "update locked $port\n"
+                    "kill $owner\n"
+                    "wait $owner\n"
+                    "update stale $port\n"
+                    "cmp -s /tmp/lock $lock && report lock.after kept || report lock.after changed\n"),
         {{"locked.status", "1"}, {"stale.status", "0"}, {"lock.after", "kept"}},
         {{"locked", {refused_output(uart.port, uart.shown, locked)}}, {"stale", {run_output(uart.port, complete)}}},
         true};
@@ -464,12 +467,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, GuestUpdate, ::testing::ValuesIn(on_pc()), case_
 // first, so that the speed found afterwards is the updater's), and on a CDC-ACM gadget relayed to
 // that UART.
 const guest_case pl011_linked_as_com1 = {"pl011_linked_as_com1", adapter::pl011,
-    "stty -F /dev/ttyAMA0 9600\n"
-    "mkdir /tmp/ports\n"
-    "ln -s /dev/ttyAMA0 /tmp/ports/com1\n"
-    "export TARVOLO_COM_DIR=/tmp/ports\n"
-    "update pl011 1\n"
-    "speed pl011 /dev/ttyAMA0\n",
+    ARM_UART.script("stty -F $line 9600\n"
+                    "update pl011 $port\n"
+                    "speed pl011 $line\n"),
     {{"pl011.status", "0"}, {"pl011.speed", "115200"}}, {{"pl011", {run_output(1, complete)}}}, true};
 
 std::vector<guest_case> on_arm(guest_arch arch)
