@@ -22,9 +22,9 @@ struct pty_pair {
     void hang_up();
 
     // The slave's exclusive-use flag (TIOCEXCL): 1 set, 0 clear, -1 when it cannot be read. Where
-    // the test does not hold the slave, it opens it for a moment, so that only while nothing is
-    // about to open the line; an ordinary user's open is refused while the flag is set, and that
-    // refusal is the answer.
+    // the test does not hold the slave, this opens it for a moment: ask only while nothing is about
+    // to open the line. An ordinary user's open is refused while the flag is set, and that refusal
+    // is the answer.
     int exclusive_flag() const;
 
     int master = -1;
