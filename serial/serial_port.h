@@ -15,6 +15,24 @@ enum class timeout_profile : std::uint32_t {
 
 constexpr std::uint32_t profile_ms(timeout_profile profile) { return static_cast<std::uint32_t>(profile); }
 
+// The five timeout fields as a profile sets them, in either build's record of them (the Windows
+// COMMTIMEOUTS, or the same fields kept under their Windows names).
+template <typename timeouts>
+constexpr timeouts timeouts_for(timeout_profile profile)
+{
+    const std::uint32_t value = profile_ms(profile);
+    timeouts fields{};
+    fields.ReadIntervalTimeout = value;
+    fields.ReadTotalTimeoutMultiplier = value;
+    fields.ReadTotalTimeoutConstant = value;
+    fields.WriteTotalTimeoutMultiplier = value;
+    fields.WriteTotalTimeoutConstant = value;
+    return fields;
+}
+
+// Every reply of the device is one frame of this many bytes.
+constexpr std::uint32_t REPLY_READ_SIZE = 8;
+
 // Why a port could not be opened: the device tried and the system's reason.
 struct open_failure {
     std::string device;
@@ -36,8 +54,8 @@ public:
     virtual void set_timeouts(timeout_profile profile) = 0;
     // Sends the whole block; bytes_written tells how much went out.
     virtual void send_block(const unsigned char* data, std::uint32_t length) = 0;
-    // Reads one 8-byte reply into the start of `dest` within the current profile's limits and
-    // returns how many bytes arrived (0 to 8). Bytes past the count are left untouched.
+    // Reads one reply (REPLY_READ_SIZE bytes) into the start of `dest` within the current profile's limits and
+    // returns how many bytes arrived (0 to REPLY_READ_SIZE). Bytes past the count are left untouched.
     virtual std::uint32_t read_reply(unsigned char* dest) = 0;
 
     std::uint32_t bytes_written = 0;

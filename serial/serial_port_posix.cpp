@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,20 +14,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
-#if defined(__linux__)
-#include <linux/serial.h>
-#endif
 
 #include "common/signal_relay_posix.h"
 #include "serial/device_path.h"
+#include "serial/line_changes_posix.h"
 #include "serial/line_users_posix.h"
 
 namespace {
 
 using steady = transfer_clock;
 using milliseconds = std::chrono::milliseconds;
-
-constexpr std::uint32_t REPLY_READ_SIZE = 8;
 
 // poll() takes whole milliseconds; rounding up keeps a wait from ending just before its limit
 // and being repeated with a zero timeout.
@@ -39,78 +34,6 @@ int poll_timeout_ms(steady::duration remaining)
     }
     const auto ms = std::chrono::ceil<milliseconds>(remaining).count();
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
-}
-
-// What the program changed on the port and must give back before it lets go of the line, also
-// when a signal ends the run: the exclusive flag outlives the program on a line that something
-// else keeps open (a serial bridge, a virtual null-modem), and the low-latency flag changes the
-// driver's behaviour for every later user of the adapter. Kept where a signal handler can reach it.
-struct line_changes {
-    volatile std::sig_atomic_t fd = -1;
-#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
-    volatile std::sig_atomic_t low_latency_set = 0;
-    serial_struct found_serial{};
-#endif
-};
-line_changes changes;
-
-// Async-signal-safe: only ioctl on the recorded descriptor.
-void give_back_line()
-{
-    const int fd = changes.fd;
-    if (fd < 0) {
-        return;
-    }
-#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
-    if (changes.low_latency_set != 0) {
-        // The driver's flags as found; if it refuses, there is nobody left to tell.
-        (void)::ioctl(fd, TIOCSSERIAL, &changes.found_serial);
-        changes.low_latency_set = 0;
-    }
-#endif
-    (void)::ioctl(fd, TIOCNXCL); // fails only on a line that is already gone
-    changes.fd = -1;
-}
-
-// Signals that end the run while the port is held, Ctrl-C during the transfer among them.
-const signal_relay* line_relay = nullptr;
-std::optional<signal_relay> line_relay_holder;
-
-extern "C" void give_back_and_pass_on(int sig)
-{
-    give_back_line();
-    pass_on_signal(line_relay, sig);
-}
-
-// USB-serial adapters hold received bytes back for their latency timer (16 ms on FTDI), which
-// every one of an update's 244 replies would pay. Asking the driver for low latency removes
-// that wait; a driver or pseudo-terminal that refuses is used as it is.
-void request_low_latency(int fd)
-{
-#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
-    if (changes.fd != fd) {
-        return; // only the recorded port's flags can be given back
-    }
-    // The kernel declares the flags as int and the flag values as unsigned.
-    constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
-    serial_struct found{};
-    if (::ioctl(fd, TIOCGSERIAL, &found) != 0 || (found.flags & LOW_LATENCY) != 0) {
-        return;
-    }
-    serial_struct wanted = found;
-    wanted.flags |= LOW_LATENCY;
-    // Recorded before the driver is asked, under one block: on a USB adapter the request takes
-    // milliseconds, and a signal meanwhile must find the flags to give back. Giving back what
-    // was found is harmless if the driver refuses.
-    const signal_block hold;
-    changes.found_serial = found;
-    changes.low_latency_set = 1;
-    if (::ioctl(fd, TIOCSSERIAL, &wanted) != 0) {
-        changes.low_latency_set = 0;
-    }
-#else
-    (void)fd; // no such driver setting on this platform
-#endif
 }
 
 // What an operator needs to hear when the port is taken: the system's own words for it ("Device
@@ -149,6 +72,33 @@ std::string open_error_reason(const char* path, int error)
     return reason;
 }
 
+// Closes a descriptor that a failed open leaves behind, so that each refusal is one return; the
+// open has already failed, and a close error adds nothing.
+class descriptor_guard {
+public:
+    explicit descriptor_guard(int fd) : fd_(fd) { }
+    ~descriptor_guard()
+    {
+        if (fd_ >= 0) {
+            (void)::close(fd_);
+        }
+    }
+    descriptor_guard(const descriptor_guard&) = delete;
+    descriptor_guard& operator=(const descriptor_guard&) = delete;
+
+    int fd() const { return fd_; }
+    // Hands the descriptor on, once the open has succeeded.
+    int release()
+    {
+        const int kept = fd_;
+        fd_ = -1;
+        return kept;
+    }
+
+private:
+    int fd_;
+};
+
 } // namespace
 
 void apply_line_settings(termios& settings)
@@ -174,12 +124,7 @@ posix_serial_port::~posix_serial_port()
     }
     {
         const signal_block hold;
-        if (changes.fd == comport) {
-            give_back_line();
-            line_relay_holder.reset();
-        } else {
-            (void)::ioctl(comport, TIOCNXCL); // fails only on a line that is already gone
-        }
+        give_back_line(comport);
     }
     // Nothing useful can be done about a failing close at the end of the run.
     (void)::close(comport);
@@ -205,19 +150,18 @@ phase_result posix_serial_port::open_device(const char* path)
 {
     // Non-blocking, so that a port without carrier cannot hang the open; every operation below
     // waits with poll() instead.
-    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    descriptor_guard opened(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int fd = opened.fd();
     if (fd < 0) {
         return refuse(path, open_error_reason(path, errno));
     }
     // A serial port is a terminal; anything else behind the name is not a port to write flash through.
     if (::isatty(fd) == 0) {
-        (void)::close(fd); // the open already failed; a close error adds nothing
         return refuse(path, NOT_A_TERMINAL);
     }
     // Before the lock and the exclusive flag: a line in use is left exactly as it was found.
     const std::string taken = why_line_is_taken(fd, path);
     if (!taken.empty()) {
-        (void)::close(fd); // the open already failed; a close error adds nothing
         return refuse(path, taken);
     }
     const signal_block hold;
@@ -225,29 +169,19 @@ phase_result posix_serial_port::open_device(const char* path)
     // The lock first: while another program holds the line, its exclusive flag is not ours to
     // touch, not even to give back. The lock itself goes with the descriptor.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        (void)::close(fd); // the open already failed; a close error adds nothing
-        return refuse(path, error == EWOULDBLOCK ? HELD_ELSEWHERE : std::strerror(error));
+        return refuse(path, errno == EWOULDBLOCK ? HELD_ELSEWHERE : std::strerror(errno));
     }
     // The program holds one port; a second one open at the same time (only tests do that) has
     // nothing recorded and is only made shareable again when it is closed.
-    const bool recorded = changes.fd < 0;
-    if (recorded) {
-        // Recorded, and its handler in place, before the line is changed: a signal at any
-        // instant from here on finds what to give back (clearing a flag never set is harmless).
-        changes.fd = fd;
-        line_relay_holder.emplace(give_back_and_pass_on, line_relay);
-    }
+    const bool recorded = record_line(fd);
     if (::ioctl(fd, TIOCEXCL) != 0) {
         const int error = errno;
         if (recorded) {
-            give_back_line();
-            line_relay_holder.reset();
+            give_back_line(fd);
         }
-        (void)::close(fd); // the open already failed; a close error adds nothing
         return refuse(path, std::strerror(error));
     }
-    comport = fd;
+    comport = opened.release();
     failure_ = {};
     return phase_result::success;
 }
@@ -267,12 +201,7 @@ void posix_serial_port::setup_comport()
 
 void posix_serial_port::set_timeouts(timeout_profile profile)
 {
-    const std::uint32_t value = profile_ms(profile);
-    tempComTimeouts.ReadIntervalTimeout = value;
-    tempComTimeouts.ReadTotalTimeoutMultiplier = value;
-    tempComTimeouts.ReadTotalTimeoutConstant = value;
-    tempComTimeouts.WriteTotalTimeoutMultiplier = value;
-    tempComTimeouts.WriteTotalTimeoutConstant = value;
+    tempComTimeouts = timeouts_for<comm_timeouts>(profile);
 }
 
 void posix_serial_port::send_block(const unsigned char* data, std::uint32_t length)

@@ -2,12 +2,6 @@
 
 #include "common/windows_text.h"
 
-namespace {
-
-constexpr DWORD REPLY_READ_SIZE = 8;
-
-} // namespace
-
 win32_serial_port::~win32_serial_port()
 {
     if (comport != INVALID_HANDLE_VALUE) {
@@ -38,8 +32,10 @@ void win32_serial_port::setup_comport()
 {
     set_timeouts(timeout_profile::normal);
     comSettings.DCBlength = sizeof(DCB);
-    // Neither result is examined: a port that cannot report or take its line settings is still
-    // used as it is, and the device's replies show whether the line works.
+    // Neither result is examined, and the device's replies show whether the line works. A port
+    // that cannot report its settings leaves the record zeroed, so what is written then is
+    // 115200 8N1 with every other field zero, which the driver may refuse too; a port that
+    // refuses the settings keeps the ones it had.
     (void)GetCommState(comport, &comSettings);
     comSettings.BaudRate = CBR_115200;
     comSettings.ByteSize = 8;
@@ -51,12 +47,7 @@ void win32_serial_port::setup_comport()
 
 void win32_serial_port::set_timeouts(timeout_profile profile)
 {
-    const DWORD value = profile_ms(profile);
-    tempComTimeouts.ReadIntervalTimeout = value;
-    tempComTimeouts.ReadTotalTimeoutMultiplier = value;
-    tempComTimeouts.ReadTotalTimeoutConstant = value;
-    tempComTimeouts.WriteTotalTimeoutMultiplier = value;
-    tempComTimeouts.WriteTotalTimeoutConstant = value;
+    tempComTimeouts = timeouts_for<COMMTIMEOUTS>(profile);
     // Not examined: a port that refuses the limits keeps its previous ones, and nothing better
     // can be done about that here.
     (void)SetCommTimeouts(comport, &tempComTimeouts);
