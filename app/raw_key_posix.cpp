@@ -9,13 +9,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "app/key_decoder.h"
 #include "app/raw_key.h"
 #include "common/signal_relay_posix.h"
 
 namespace {
 
-constexpr unsigned char ESC = 0x1B;
-// The bytes of one escape sequence arrive together from the terminal; a lone Escape key is
+// The bytes of one escape sequence or character arrive together from the terminal; a lone Escape key is
 // followed by nothing for much longer than this.
 constexpr int SEQUENCE_GAP_MS = 50;
 
@@ -138,61 +138,6 @@ bool read_byte(int fd, unsigned char& byte, int timeout_ms)
     }
 }
 
-// How many continuation bytes follow a UTF-8 lead byte; 0 for anything that is no lead byte.
-// 0xC0, 0xC1 and 0xF5 upwards never start a valid character.
-int utf8_continuation_count(unsigned char lead)
-{
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        return 1;
-    }
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        return 2;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        return 3;
-    }
-    return 0;
-}
-
-// A key that types a non-ASCII character (é, €) sends its UTF-8 bytes together; the rest of
-// them must not satisfy the next wait.
-void consume_utf8_tail(int fd, unsigned char lead)
-{
-    unsigned char byte = 0;
-    for (int left = utf8_continuation_count(lead); left > 0; --left) {
-        if (!read_byte(fd, byte, SEQUENCE_GAP_MS)) {
-            return;
-        }
-        if ((byte & 0xC0) != 0x80) {
-            kept = {fd, byte}; // no continuation: the start of the next key
-            return;
-        }
-    }
-}
-
-// Takes the rest of an escape sequence (arrows, function keys, Alt with a key), so that one
-// key press satisfies one wait and leaves nothing for the next.
-void consume_escape_sequence(int fd)
-{
-    unsigned char byte = 0;
-    if (!read_byte(fd, byte, SEQUENCE_GAP_MS)) {
-        return; // the Escape key alone
-    }
-    consume_utf8_tail(fd, byte); // Alt with a non-ASCII character
-    if (byte == '[') {
-        // CSI: parameter and intermediate bytes, then one final byte from 0x40 to 0x7E.
-        while (read_byte(fd, byte, SEQUENCE_GAP_MS)) {
-            if (byte >= 0x40 && byte <= 0x7E) {
-                return;
-            }
-        }
-        return;
-    }
-    if (byte == 'O') {
-        (void)read_byte(fd, byte, SEQUENCE_GAP_MS); // SS3: one more byte names the key
-    }
-}
-
 // The first byte of the next key: one kept from the last wait on this terminal, or one typed.
 bool first_byte(int fd, unsigned char& byte)
 {
@@ -205,9 +150,26 @@ bool first_byte(int fd, unsigned char& byte)
     return read_byte(fd, byte, -1);
 }
 
+// Reads the bytes of one key press; a byte that turns out to start the next key is kept for it.
+void take_one_key(int fd)
+{
+    unsigned char byte = 0;
+    if (!first_byte(fd, byte)) {
+        return;
+    }
+    key_decoder key;
+    key_byte step = key.take(byte);
+    while (step == key_byte::more && read_byte(fd, byte, SEQUENCE_GAP_MS)) {
+        step = key.take(byte);
+    }
+    if (step == key_byte::next_key) {
+        kept = {fd, byte};
+    }
+}
+
 } // namespace
 
-void wait_key_on_terminal(int fd)
+void wait_raw_key_on_terminal(int fd)
 {
     termios previous{};
     if (::tcgetattr(fd, &previous) != 0) {
@@ -238,14 +200,7 @@ void wait_key_on_terminal(int fd)
         is_raw = ::tcsetattr(fd, TCSANOW, &raw) == 0;
     }
     if (is_raw) {
-        unsigned char key = 0;
-        if (first_byte(fd, key)) {
-            if (key == ESC) {
-                consume_escape_sequence(fd);
-            } else {
-                consume_utf8_tail(fd, key);
-            }
-        }
+        take_one_key(fd);
     }
     const signal_block hold;
     // Restoring cannot be helped if it fails; the terminal is then left as the shell finds it.
@@ -259,7 +214,7 @@ void wait_key_on_terminal(int fd)
     raw_fd = -1;
 }
 
-void read_raw_key()
+void wait_raw_key()
 {
     // The controlling terminal, not standard input: an Enter already read into standard input
     // must not count, and the wait must work when standard input is redirected. Held open for
@@ -268,7 +223,7 @@ void read_raw_key()
     if (fd < 0) {
         return; // no terminal: the wait ends at once
     }
-    wait_key_on_terminal(fd);
+    wait_raw_key_on_terminal(fd);
 }
 
 // A signal ends the run by its own default action once the key wait and the port have put back

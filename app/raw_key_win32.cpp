@@ -28,7 +28,7 @@ DWORD found_mode = 0;
 
 // Takes events until one counts as a key press. Every event taken is gone, so the release that
 // follows a press is skipped by the next wait rather than left to end it.
-void wait_for_key_press(HANDLE input)
+void wait_raw_key_on_console(HANDLE input)
 {
     for (;;) {
         INPUT_RECORD record{};
@@ -99,7 +99,7 @@ void end_run_on_interrupt()
     (void)SetConsoleCtrlHandler(on_console_control, TRUE);
 }
 
-void read_raw_key()
+void wait_raw_key()
 {
     // The console itself, not standard input: a line already typed into standard input must not
     // count, and the wait must also work when standard input is redirected.
@@ -116,7 +116,7 @@ void read_raw_key()
         // No FlushConsoleInputBuffer: a key typed while the program was busy must count.
         // Without raw mode the wait would end only at Enter, so it is not started at all.
         if (SetConsoleMode(input, previous & ~COOKED_INPUT_MODES) != FALSE) {
-            wait_for_key_press(input);
+            wait_raw_key_on_console(input);
         }
         // Nothing more can be done if restoring fails; the console goes back to its owner as it is.
         AcquireSRWLockExclusive(&raw_lock);

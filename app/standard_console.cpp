@@ -22,7 +22,7 @@ public:
     }
     int read_char() override { return std::getc(stdin); }
     void unread_char(int c) override { (void)std::ungetc(c, stdin); } // one character always fits
-    void wait_raw_key() override { read_raw_key(); }
+    void wait_raw_key() override { ::wait_raw_key(); }
     void write_reason(const char* text, std::size_t length) override { write_reason_line(text, length); }
 };
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/utf8.h"
+
 namespace {
 
 // The installed name, not argv[0]: the program takes no arguments, and operators run it by name.
@@ -75,30 +77,24 @@ namespace {
 std::size_t utf8_length(const unsigned char* at, std::size_t left)
 {
     const unsigned char lead = at[0];
-    if (lead < 0x80) {
-        return 1;
+    const std::size_t length = utf8_sequence_length(lead);
+    if (length <= 1) {
+        return length;
     }
-    std::size_t length = 0;
-    unsigned char low = 0x80; // the range of the second byte, which rules out the invalid forms
+    // The range of the second byte, which rules out the overlong forms, the surrogates and what
+    // lies past U+10FFFF.
+    unsigned char low = 0x80;
     unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
+    if (lead == 0xE0 || lead == 0xF0) {
+        low = lead == 0xE0 ? 0xA0 : 0x90;
+    } else if (lead == 0xED || lead == 0xF4) {
+        high = lead == 0xED ? 0x9F : 0x8F;
     }
     if (left < length || at[1] < low || at[1] > high) {
         return 0;
     }
     for (std::size_t i = 2; i < length; ++i) {
-        if ((at[i] & 0xC0) != 0x80) {
+        if (!is_utf8_continuation(at[i])) {
             return 0;
         }
     }

@@ -89,7 +89,7 @@ TEST(RawKey, EachWaitTakesExactlyOneKey)
         make_raw(tty.slave);
         ASSERT_TRUE(write_all(tty.master, r.typed));
         for (int i = 0; i < r.waits; ++i) {
-            wait_key_on_terminal(tty.slave);
+            wait_raw_key_on_terminal(tty.slave);
         }
         EXPECT_EQ(left_on(tty.slave), r.left) << r.what;
     }
@@ -101,7 +101,7 @@ TEST(RawKey, SettingsComeBackAndNothingIsEchoed)
     termios before{};
     ASSERT_EQ(tcgetattr(tty.slave, &before), 0);
     ASSERT_NE(before.c_lflag & ECHO, 0U);
-    std::thread waiter([&] { wait_key_on_terminal(tty.slave); });
+    std::thread waiter([&] { wait_raw_key_on_terminal(tty.slave); });
     // A key typed before the wait is echoed by the terminal itself; type only once it is raw.
     termios during{};
     for (int i = 0; i < 200 && tcgetattr(tty.slave, &during) == 0 && (during.c_lflag & ECHO) != 0; ++i) {
@@ -126,7 +126,7 @@ TEST(RawKey, KeyTypedBeforeTheWaitCounts)
     ASSERT_TRUE(write_all(tty.master, "e"));
     std::this_thread::sleep_for(50ms);
     const auto start = std::chrono::steady_clock::now();
-    wait_key_on_terminal(tty.slave);
+    wait_raw_key_on_terminal(tty.slave);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
@@ -135,7 +135,7 @@ TEST(RawKey, WaitBlocksUntilAKeyComes)
     pty_pair tty;
     bool done = false;
     std::thread waiter([&] {
-        wait_key_on_terminal(tty.slave);
+        wait_raw_key_on_terminal(tty.slave);
         done = true;
     });
     std::this_thread::sleep_for(300ms);
@@ -151,7 +151,7 @@ TEST(RawKey, NoTerminalEndsTheWaitAtOnce)
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const auto start = std::chrono::steady_clock::now();
-    wait_key_on_terminal(fds[0]);
+    wait_raw_key_on_terminal(fds[0]);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     close(fds[0]);
     close(fds[1]);
