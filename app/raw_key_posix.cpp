@@ -29,6 +29,9 @@ volatile std::sig_atomic_t raw_fd = -1;
 termios saved_settings{};
 termios raw_settings{};
 
+// A stop and a continue each have a relay of their own, beside the one for the run-ending signals.
+constexpr int STOP_SIGNALS[] = {SIGTSTP};
+constexpr int CONTINUE_SIGNALS[] = {SIGCONT};
 const signal_relay* terminal_relay = nullptr;
 const signal_relay* stop_relay = nullptr;
 const signal_relay* continue_relay = nullptr;
@@ -194,8 +197,8 @@ void wait_raw_key_on_terminal(int fd)
         raw_settings = raw;
         raw_fd = fd;
         relay.emplace(restore_and_pass_on, terminal_relay);
-        on_stop.emplace(restore_and_stop, stop_relay, std::initializer_list<int>{SIGTSTP});
-        on_continue.emplace(raw_again_if_in_front, continue_relay, std::initializer_list<int>{SIGCONT});
+        on_stop.emplace(restore_and_stop, stop_relay, STOP_SIGNALS);
+        on_continue.emplace(raw_again_if_in_front, continue_relay, CONTINUE_SIGNALS);
         // TCSANOW, not TCSAFLUSH: a key typed while the program was busy must count.
         is_raw = ::tcsetattr(fd, TCSANOW, &raw) == 0;
     }

@@ -32,7 +32,7 @@ signal_block::~signal_block()
     }
 }
 
-signal_relay::signal_relay(void (*handler)(int), const signal_relay*& self, std::initializer_list<int> signals)
+signal_relay::signal_relay(void (*handler)(int), const signal_relay*& self, const int* signals, std::size_t count)
     : self_(self)
 {
     const signal_block hold;
@@ -40,10 +40,8 @@ signal_relay::signal_relay(void (*handler)(int), const signal_relay*& self, std:
     struct sigaction action { };
     action.sa_handler = handler;
     (void)sigemptyset(&action.sa_mask);
-    for (const int sig : signals) {
-        if (count_ == MOST) {
-            break;
-        }
+    for (std::size_t i = 0; i < count; ++i) {
+        const int sig = signals[i];
         relayed& entry = relayed_[count_];
         // Read first: an ignored signal must never meet the handler, and the entry must be
         // complete before the handler can be reached.

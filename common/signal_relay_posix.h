@@ -2,7 +2,7 @@
 
 #include <csignal>
 #include <cstddef>
-#include <initializer_list>
+#include <type_traits>
 
 // The signals that end a run by default while the program has something to give back. SIGPIPE
 // is not among them: the program ignores it from the start, so that an operator's closed output
@@ -34,11 +34,20 @@ private:
 // instant: they end nothing.
 class signal_relay {
 public:
+    // What a relay can keep of the handlers it found: a handler can reach only what is already in
+    // place, so the room is fixed, and a relay asked for more signals does not compile.
+    static constexpr std::size_t MOST = 4;
+
     // `self` is where the handler finds this relay: it is set before any handler is installed and
-    // cleared after they are all gone, so that no signal can find it empty. `signals` (at most
-    // four) are the run-ending ones unless a relay is for others, such as a stop.
-    signal_relay(void (*handler)(int), const signal_relay*& self,
-        std::initializer_list<int> signals = {SIGHUP, SIGINT, SIGTERM, SIGQUIT});
+    // cleared after they are all gone, so that no signal can find it empty. Relays the run-ending
+    // signals.
+    signal_relay(void (*handler)(int), const signal_relay*& self) : signal_relay(handler, self, RUN_ENDING_SIGNALS) { }
+    // Relays `signals` instead, for a relay that is for others, such as a stop.
+    template <std::size_t N, typename = std::enable_if_t<(N <= MOST)>>
+    signal_relay(void (*handler)(int), const signal_relay*& self, const int (&signals)[N])
+        : signal_relay(handler, self, signals, N)
+    {
+    }
     ~signal_relay();
     signal_relay(const signal_relay&) = delete;
     signal_relay& operator=(const signal_relay&) = delete;
@@ -46,11 +55,12 @@ public:
 private:
     friend void pass_on_signal(const signal_relay* relay, int sig);
 
+    signal_relay(void (*handler)(int), const signal_relay*& self, const int* signals, std::size_t count);
+
     struct relayed {
         int sig;
         struct sigaction previous;
     };
-    static constexpr std::size_t MOST = 4;
     relayed relayed_[MOST]{};
     std::size_t count_ = 0;
     const signal_relay*& self_;
