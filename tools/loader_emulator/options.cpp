@@ -121,7 +121,7 @@ bool parse_where(const std::string& where, reply_step& step, int& page, std::str
     const auto colon = where.find(':');
     const std::string kind = where.substr(0, colon);
     const char* const names[] = {"erase", "erase-done", "crc", "header", "data", "final"};
-    const auto found = std::find(std::begin(names), std::end(names), kind);
+    const auto* const found = std::find(std::begin(names), std::end(names), kind);
     if (found == std::end(names)) {
         error = "unknown place '" + where + "' (erase, erase-done, crc, header:P, data:P, final)";
         return false;
@@ -154,7 +154,7 @@ bool apply_what(const std::string& what, reply_step step, fault_plan& plan, std:
         (name == "silent" ? plan.silent : name == "hangup" ? plan.hangup : plan.hangup_mid) = true;
         return true;
     }
-    const auto range = std::find_if(
+    const auto* const range = std::find_if(
         std::begin(FAULT_VALUES), std::end(FAULT_VALUES), [&](const number_range& v) { return name == v.name; });
     if (range == std::end(FAULT_VALUES)) {
         error = "unknown fault '" + name +

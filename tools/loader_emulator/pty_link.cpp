@@ -172,7 +172,11 @@ bool pty_link::publish(std::string& error)
     return true;
 }
 
-int pty_link::signal_number() const { return static_cast<int>(caught_signal); }
+// The signal is recorded process-wide, but it is the link that caught it that is asked.
+int pty_link::signal_number() const // NOLINT(readability-convert-member-functions-to-static)
+{
+    return static_cast<int>(caught_signal);
+}
 
 emulator_clock::duration pty_link::wire_time(std::size_t size) const
 {
