@@ -48,7 +48,14 @@ wait_for() { wait_until "$1" test -e "$1"; }
 # what was written before went nowhere, so the boot is reported again.
 if [ -n "${tarvolo_console:-}" ]; then
     wait_for "/dev/$tarvolo_console"
-    exec <"/dev/$tarvolo_console" >"/dev/$tarvolo_console" 2>&1
+    # The node can appear before the port behind it opens, and a plain exec whose redirection
+    # fails ends init; through `command` it only fails, and is tried again.
+    tries=0
+    until command exec <"/dev/$tarvolo_console" >"/dev/$tarvolo_console" 2>&1; do
+        [ $tries -lt 50 ] || break
+        sleep 0.1
+        tries=$((tries + 1))
+    done
     report up "$(uptime_s)"
 fi
 
