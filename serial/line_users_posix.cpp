@@ -12,6 +12,10 @@
 
 namespace {
 
+constexpr char HELD_ELSEWHERE[] = "held by another program";
+
+std::string held_by(const other_program& holder) { return std::string(HELD_ELSEWHERE) + " (" + describe(holder) + ")"; }
+
 constexpr char SESSIONS_TERMINAL[] = "the terminal of a running session (a shell or a login), not a free serial port";
 
 // Where programs that follow the old UUCP convention (minicom, picocom, cu, ModemManager's
@@ -74,7 +78,15 @@ std::string why_line_is_taken(int fd, const char* path)
     // and one that reads it (a terminal program left running, a modem prober) takes the device's
     // replies.
     if (const std::optional<other_program> holder = device_holder(line.st_rdev)) {
-        return "held by another program (" + describe(*holder) + ")";
+        return held_by(*holder);
     }
     return live_lock(path);
+}
+
+std::string why_line_is_busy(const char* path)
+{
+    struct stat line { };
+    const std::optional<other_program> holder =
+        ::stat(path, &line) == 0 && S_ISCHR(line.st_mode) ? device_holder(line.st_rdev) : std::nullopt;
+    return holder ? held_by(*holder) : HELD_ELSEWHERE;
 }

@@ -7,3 +7,7 @@
 // open, or a live lock file says that one is about to. Asked before anything on the line is
 // changed, so that a refused line is left exactly as found.
 std::string why_line_is_taken(int fd, const char* path);
+
+// Who holds the line `path` when its open was refused by another program's exclusive flag: the
+// reason with the holder named where /proc shows it, else without.
+std::string why_line_is_busy(const char* path);

@@ -36,9 +36,6 @@ int poll_timeout_ms(steady::duration remaining)
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
 }
 
-// What an operator needs to hear when the port is taken: the system's own words for it ("Device
-// or resource busy", "Resource temporarily unavailable") do not say who has it.
-constexpr char HELD_ELSEWHERE[] = "held by another program";
 constexpr char NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
 
 // A link's target, however long; empty when `path` is no link.
@@ -60,8 +57,11 @@ std::string link_target(const char* path)
 
 std::string open_error_reason(const char* path, int error)
 {
+    // Another program set the exclusive flag. The system's own words for it ("Device or resource
+    // busy", "Resource temporarily unavailable") do not say who has the port, and an operator
+    // needs to hear that.
     if (error == EBUSY) {
-        return HELD_ELSEWHERE; // another program set the exclusive flag
+        return why_line_is_busy(path);
     }
     std::string reason = std::strerror(error);
     // A link to a device that is gone, as a by-id link to an adapter that is not plugged in.
@@ -169,7 +169,7 @@ phase_result posix_serial_port::open_device(const char* path)
     // The lock first: while another program holds the line, its exclusive flag is not ours to
     // touch, not even to give back. The lock itself goes with the descriptor.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return refuse(path, errno == EWOULDBLOCK ? HELD_ELSEWHERE : std::strerror(errno));
+        return refuse(path, errno == EWOULDBLOCK ? why_line_is_busy(path) : std::strerror(errno));
     }
     // The program holds one port; a second one open at the same time (only tests do that) has
     // nothing recorded and is only made shareable again when it is closed.

@@ -261,9 +261,8 @@ TEST(UpdaterWithoutTerminal, HeldPortCannotBeOpenedTwice)
     const run_result second = run_detached(updater(com_dir), "123\n", 20s);
     EXPECT_EQ(second.status, 1);
     // Root passes the first run's exclusive flag and finds that run among the line's holders; an
-    // ordinary user's open is refused by the flag itself, before anyone could be named.
-    const std::string holder =
-        geteuid() == 0 ? " (PID " + std::to_string(first.pid) + ", " + command_name(first.pid) + ")" : "";
+    // ordinary user's open is refused by the flag itself, and the holder is looked up then.
+    const std::string holder = " (PID " + std::to_string(first.pid) + ", " + command_name(first.pid) + ")";
     const std::string why = "tarvolo_updater: " + com_dir.path + "/com123: held by another program" + holder + "\n";
     EXPECT_NE(second.output.find(expected::port_unavailable(123) + why + expected::exit_prompt), std::string::npos)
         << second.output;
