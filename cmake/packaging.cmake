@@ -110,7 +110,7 @@ include(CPack)
 # sanitizer or fuzz build would check binaries nobody installs. A cross build's packages are
 # checked as well, their programs run through the toolchain's emulator.
 if(BUILD_TESTING AND (NOT CMAKE_CROSSCOMPILING OR CMAKE_CROSSCOMPILING_EMULATOR)
-    AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize" AND NOT TARVOLO_FUZZ)
+    AND NOT TARVOLO_SANITIZE AND NOT TARVOLO_FUZZ)
   # cpack's dependency scan runs file and dpkg-shlibdeps; the checks run lintian and groff. The
   # rest of what the test uses is in Debian's essential set.
   tarvolo_suite_needs(package dpkg-shlibdeps PACKAGE dpkg-dev)
