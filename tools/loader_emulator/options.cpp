@@ -1,13 +1,15 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <iterator>
 
 namespace emu {
+
 namespace {
 
-const char* const HELP = R"(usage: tarvolo_loader_emulator --com-dir DIR --port N [options]
+const char* const HELP_HEAD = R"(usage: tarvolo_loader_emulator --com-dir DIR --port N [options]
 
 Plays the Tarvolo V.6 loader's side of a firmware update on a pseudo-terminal
 published as DIR/comN, so that tarvolo_updater can be run against it.
@@ -37,17 +39,10 @@ options:
 
 WHERE:  erase | erase-done | crc | header:P | data:P | final   (P = 0..119)
 WHAT:
-  silent       send nothing for that reply, then carry on as if it was sent
-  status:HH    send status byte HH (hex 00..FF) instead of the real one
-  short:K      send only the first K bytes of the reply, K 0..7
-  extra:K      follow the reply with K bytes 0xEE, K 1..4096
-  delay:MS     wait MS before the reply, MS 0..600000
-  drip:MS      send the reply one byte at a time, MS 0..60000 apart
-  garbage:K    send K pseudo-random bytes before the reply, K 1..4096
-  hangup       close the port instead of replying, then end
-  hangup-mid   data:P only: close the port once 2048 bytes of page P's data
-               arrived, without replying, then end
-A fault applies every time its reply is due. After a silent or short final
+)";
+
+// --help goes on after the faults' lines.
+const char* const HELP_TAIL = R"(A fault applies every time its reply is due. After a silent or short final
 acknowledgement the emulator keeps the port open until a signal or the idle
 timeout, so the host sees a timeout rather than a hangup.
 
@@ -79,8 +74,6 @@ constexpr number_range PORT = {"--port", 1, 255};
 constexpr number_range NUMBER_OPTIONS[] = {
     {"--baud", 1, 4000000}, {"--erase-ms", 0, 600000}, {"--idle-timeout", 0, 600000}};
 constexpr const char* TEXT_OPTIONS[] = {"--com-dir", "--image-out", "--transcript"};
-constexpr number_range FAULT_VALUES[] = {{"status", 0, 0xFF}, {"short", 0, 7}, {"extra", 1, 4096}, {"garbage", 1, 4096},
-    {"delay", 0, 600000}, {"drip", 0, 60000}};
 
 bool parse_number(const std::string& text, const number_range& range, int base, int& value)
 {
@@ -94,12 +87,6 @@ bool parse_number(const std::string& text, const number_range& range, int base, 
     }
     value = static_cast<int>(v);
     return true;
-}
-
-int* fault_field(fault_plan& plan, std::size_t index)
-{
-    int* const fields[] = {&plan.status, &plan.short_len, &plan.extra, &plan.garbage, &plan.delay_ms, &plan.drip_ms};
-    return fields[index];
 }
 
 std::size_t slot_of(reply_step step, int page)
@@ -137,40 +124,54 @@ bool parse_where(const std::string& where, reply_step& step, int& page, std::str
     return true;
 }
 
+const fault_kind* find_fault(const std::string& name)
+{
+    const auto* const kind = std::find_if(
+        std::begin(FAULT_KINDS), std::end(FAULT_KINDS), [&](const fault_kind& k) { return name == k.name; });
+    return kind == std::end(FAULT_KINDS) ? nullptr : kind;
+}
+
+std::string fault_names()
+{
+    std::string names;
+    for (const fault_kind& kind : FAULT_KINDS) {
+        names += (names.empty() ? "" : ", ") + std::string(kind.name) + (kind.value ? ":" : "") +
+            (kind.value ? kind.value : "");
+    }
+    return names;
+}
+
 // Refuses a WHAT given twice, and silent or hangups mixed with anything else.
 bool apply_what(const std::string& what, reply_step step, fault_plan& plan, std::string& error)
 {
     const auto colon = what.find(':');
     const std::string name = what.substr(0, colon);
-    if (name == "silent" || name == "hangup" || name == "hangup-mid") {
+    const fault_kind* const kind = find_fault(name);
+    if (kind == nullptr) {
+        error = "unknown fault '" + name + "' (" + fault_names() + ")";
+        return false;
+    }
+    if (kind->flag != nullptr) {
         if (colon != std::string::npos || plan.any()) {
             error = name + " takes no value and cannot be combined with other faults on the same reply";
             return false;
         }
-        if (name == "hangup-mid" && step != reply_step::data) {
-            error = "hangup-mid only applies to data:P";
+        if (kind->data_only && step != reply_step::data) {
+            error = name + " only applies to data:P";
             return false;
         }
-        (name == "silent" ? plan.silent : name == "hangup" ? plan.hangup : plan.hangup_mid) = true;
+        plan.*kind->flag = true;
         return true;
     }
-    const auto* const range = std::find_if(
-        std::begin(FAULT_VALUES), std::end(FAULT_VALUES), [&](const number_range& v) { return name == v.name; });
-    if (range == std::end(FAULT_VALUES)) {
-        error = "unknown fault '" + name +
-            "' (silent, status:HH, short:K, extra:K, delay:MS, drip:MS, hangup, "
-            "hangup-mid, garbage:K)";
-        return false;
-    }
-    int* const field = fault_field(plan, static_cast<std::size_t>(range - std::begin(FAULT_VALUES)));
-    if (plan.silent || plan.hangup || plan.hangup_mid || *field >= 0) {
+    int& field = plan.*kind->number;
+    if (plan.silent || plan.hangup || plan.hangup_mid || field >= 0) {
         error = "'" + name + "' is given twice, or next to silent or a hangup, for the same reply";
         return false;
     }
-    const int base = name == "status" ? 16 : 10;
-    if (colon == std::string::npos || !parse_number(what.substr(colon + 1), *range, base, *field)) {
-        error = "'" + what + "' needs a value " + std::to_string(range->min) + ".." + std::to_string(range->max) +
-            (base == 16 ? " in hex" : "");
+    if (colon == std::string::npos ||
+        !parse_number(what.substr(colon + 1), {kind->name, kind->min, kind->max}, kind->base, field)) {
+        error = "'" + what + "' needs a value " + std::to_string(kind->min) + ".." + std::to_string(kind->max) +
+            (kind->base == 16 ? " in hex" : "");
         return false;
     }
     return true;
@@ -224,7 +225,41 @@ bool parse_value(const std::string& name, const std::string& value, emulator_opt
 
 const fault_plan& emulator_options::fault_for(reply_step step, int page) const { return faults[slot_of(step, page)]; }
 
-const char* help_text() { return HELP; }
+const char* help_text()
+{
+    static const std::string text = [] {
+        std::string help = HELP_HEAD;
+        for (const fault_kind& kind : FAULT_KINDS) {
+            const std::string name = std::string(kind.name) + (kind.value ? ":" : "") + (kind.value ? kind.value : "");
+            help += "  " + name + std::string(name.size() < 13 ? 13 - name.size() : 1, ' ');
+            for (const char* c = kind.help; *c != '\0'; ++c) {
+                help += *c == '\n' ? std::string("\n") + std::string(15, ' ') : std::string(1, *c);
+            }
+            help += '\n';
+        }
+        return help + HELP_TAIL;
+    }();
+    return text.c_str();
+}
+
+std::string fault_man_entries()
+{
+    std::string roff;
+    for (const fault_kind& kind : FAULT_KINDS) {
+        std::string heading = kind.value ? ".BI " : ".B ";
+        for (const char* c = kind.name; *c != '\0'; ++c) {
+            heading += *c == '-' ? std::string("\\-") : std::string(1, *c);
+        }
+        if (kind.value) {
+            heading += ": ";
+            for (const char* c = kind.value; *c != '\0'; ++c) {
+                heading += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+            }
+        }
+        roff += ".TP\n" + heading + "\n" + kind.man + "\n";
+    }
+    return roff;
+}
 
 parse_result parse_options(int argc, char** argv, emulator_options& options, std::string& error)
 {

@@ -41,9 +41,56 @@ struct emulator_options {
     const fault_plan& fault_for(reply_step step, int page) const;
 };
 
+// One kind of misbehaviour that --fault can ask for. Everything said about a fault, to the
+// parser, in --help and in the man page, is here, so that the four cannot drift apart.
+struct fault_kind {
+    const char* name;
+    const char* value; // the value's placeholder in --help, as in "status:HH"; nullptr: takes none
+    long min;
+    long max;
+    int base;
+    int fault_plan::*number; // where a fault with a value keeps it
+    bool fault_plan::*flag; // where a fault without a value is noted
+    bool data_only; // only the reply to a page's data can carry it
+    const char* help; // --help's description, '\n' between lines
+    const char* man; // the man page's roff after the entry's heading
+};
+
+// The faults --fault WHERE=WHAT can ask for, in the order --help and the man page list them.
+// To add one: a field in fault_plan, a row here, its entry in the man page's FAULTS (the
+// emulator's unit tests check those against this table), and what it does in engine.cpp.
+inline constexpr fault_kind FAULT_KINDS[] = {
+    {"silent", nullptr, 0, 0, 10, nullptr, &fault_plan::silent, false,
+        "send nothing for that reply, then carry on as if it was sent",
+        "Send nothing for that reply, then carry on as if it was sent."},
+    {"status", "HH", 0, 0xFF, 16, &fault_plan::status, nullptr, false,
+        "send status byte HH (hex 00..FF) instead of the real one",
+        "Send status byte\n.I hh\n(hexadecimal, 00 to FF) instead of the real one."},
+    {"short", "K", 0, 7, 10, &fault_plan::short_len, nullptr, false, "send only the first K bytes of the reply, K 0..7",
+        "Send only the first\n.I k\nbytes of the reply,\n.I k\n0 to 7."},
+    {"extra", "K", 1, 4096, 10, &fault_plan::extra, nullptr, false, "follow the reply with K bytes 0xEE, K 1..4096",
+        "Follow the reply with\n.I k\nbytes 0xEE,\n.I k\n1 to 4096."},
+    {"delay", "MS", 0, 600000, 10, &fault_plan::delay_ms, nullptr, false, "wait MS before the reply, MS 0..600000",
+        "Wait\n.I ms\nmilliseconds before the reply, 0 to 600000."},
+    {"drip", "MS", 0, 60000, 10, &fault_plan::drip_ms, nullptr, false,
+        "send the reply one byte at a time, MS 0..60000 apart",
+        "Send the reply one byte at a time,\n.I ms\nmilliseconds apart, 0 to 60000."},
+    {"garbage", "K", 1, 4096, 10, &fault_plan::garbage, nullptr, false,
+        "send K pseudo-random bytes before the reply, K 1..4096",
+        "Send\n.I k\npseudo\\-random bytes before the reply,\n.I k\n1 to 4096."},
+    {"hangup", nullptr, 0, 0, 10, nullptr, &fault_plan::hangup, false, "close the port instead of replying, then end",
+        "Close the port instead of replying, then end."},
+    {"hangup-mid", nullptr, 0, 0, 10, nullptr, &fault_plan::hangup_mid, true,
+        "data:P only: close the port once 2048 bytes of page P's data\narrived, without replying, then end",
+        "For\n.BI data: p\nonly: close the port once 2048 bytes of page\n.IR p 's\ndata have arrived, without "
+        "replying, then end."},
+};
+
 enum class parse_result { run, help, bad };
 
 parse_result parse_options(int argc, char** argv, emulator_options& options, std::string& error);
 const char* help_text();
+// The FAULTS entries for "what" as packaging/man/tarvolo_loader_emulator.1.in must hold them.
+std::string fault_man_entries();
 
 } // namespace emu

@@ -1,0 +1,247 @@
+// The emulator's command line: every fault it documents must parse to the plan the engine acts
+// on, and a mistyped fault must stop it with a reason rather than run a different experiment.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "loader_emulator/options.h"
+
+namespace {
+
+using emu::emulator_options;
+using emu::fault_plan;
+using emu::parse_result;
+using emu::reply_step;
+
+struct parsed {
+    parse_result result;
+    emulator_options options;
+    std::string error;
+};
+
+parsed parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "tarvolo_loader_emulator");
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    parsed out{parse_result::bad, {}, {}};
+    out.result = emu::parse_options(static_cast<int>(argv.size()), argv.data(), out.options, out.error);
+    return out;
+}
+
+parsed parse_faults(const std::vector<std::string>& faults)
+{
+    std::vector<std::string> args = {"--com-dir", "/tmp", "--port", "5"};
+    for (const std::string& fault : faults) {
+        args.insert(args.end(), {"--fault", fault});
+    }
+    return parse(args);
+}
+
+// The plan's fields, in one comparable line, so that a row says the whole plan it expects.
+std::string describe(const fault_plan& p)
+{
+    return "silent=" + std::to_string(p.silent) + " hangup=" + std::to_string(p.hangup) +
+        " hangup_mid=" + std::to_string(p.hangup_mid) + " status=" + std::to_string(p.status) +
+        " short=" + std::to_string(p.short_len) + " extra=" + std::to_string(p.extra) +
+        " garbage=" + std::to_string(p.garbage) + " delay=" + std::to_string(p.delay_ms) +
+        " drip=" + std::to_string(p.drip_ms);
+}
+
+const std::string NONE = describe(fault_plan{});
+
+std::string plan_with(void (*set)(fault_plan&))
+{
+    fault_plan p;
+    set(p);
+    return describe(p);
+}
+
+struct fault_row {
+    std::vector<std::string> faults;
+    reply_step step;
+    int page;
+    std::string plan;
+    std::string text;
+};
+
+TEST(EmulatorFaults, EachFormParsesToItsPlanAtItsReplyOnly)
+{
+    const fault_row rows[] = {
+        {{"header:7=status:11"}, reply_step::header, 7, plan_with([](fault_plan& p) { p.status = 0x11; }),
+            "header:7=status:11"},
+        {{"header:0=status:fF"}, reply_step::header, 0, plan_with([](fault_plan& p) { p.status = 0xFF; }),
+            "header:0=status:fF"},
+        {{"data:60=hangup-mid"}, reply_step::data, 60, plan_with([](fault_plan& p) { p.hangup_mid = true; }),
+            "data:60=hangup-mid"},
+        {{"erase=extra:2"}, reply_step::erase, 0, plan_with([](fault_plan& p) { p.extra = 2; }), "erase=extra:2"},
+        {{"crc=drip:900"}, reply_step::crc, 0, plan_with([](fault_plan& p) { p.drip_ms = 900; }), "crc=drip:900"},
+        {{"erase-done=silent"}, reply_step::erase_done, 0, plan_with([](fault_plan& p) { p.silent = true; }),
+            "erase-done=silent"},
+        {{"final=short:0"}, reply_step::final_ack, 0, plan_with([](fault_plan& p) { p.short_len = 0; }),
+            "final=short:0"},
+        {{"data:119=hangup"}, reply_step::data, 119, plan_with([](fault_plan& p) { p.hangup = true; }),
+            "data:119=hangup"},
+        {{"erase=garbage:4096", "erase=delay:600000", "erase=short:7"}, reply_step::erase, 0,
+            plan_with([](fault_plan& p) {
+                p.garbage = 4096;
+                p.delay_ms = 600000;
+                p.short_len = 7;
+            }),
+            "erase=garbage:4096,erase=delay:600000,erase=short:7"},
+    };
+    for (const fault_row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const parsed p = parse_faults(row.faults);
+        ASSERT_EQ(p.result, parse_result::run) << p.error;
+        EXPECT_EQ(describe(p.options.fault_for(row.step, row.page)), row.plan);
+        EXPECT_EQ(p.options.fault_for(row.step, row.page).text, row.text);
+        // The neighbouring replies, and the same page's other reply, are left alone.
+        for (const reply_step other : {reply_step::erase, reply_step::erase_done, reply_step::crc, reply_step::header,
+                 reply_step::data, reply_step::final_ack}) {
+            const bool paged = other == reply_step::header || other == reply_step::data;
+            for (const int page : {row.page, row.page + 1}) {
+                if ((other != row.step || page != row.page) && (paged || page == 0) && page < emu::PAGE_COUNT) {
+                    EXPECT_EQ(describe(p.options.fault_for(other, page)), NONE)
+                        << "step " << static_cast<int>(other) << " page " << page;
+                }
+            }
+        }
+    }
+}
+
+// Every fault in the table, at both ends of its range, reaches the engine; one past them does not.
+TEST(EmulatorFaults, EveryTabledFaultParsesAndItsRangeIsEnforced)
+{
+    for (const emu::fault_kind& kind : emu::FAULT_KINDS) {
+        SCOPED_TRACE(kind.name);
+        const std::string name = kind.name;
+        if (kind.value == nullptr) {
+            const parsed p = parse_faults({"data:3=" + name});
+            ASSERT_EQ(p.result, parse_result::run) << p.error;
+            EXPECT_TRUE(p.options.fault_for(reply_step::data, 3).*kind.flag);
+            EXPECT_NE(parse_faults({"data:3=" + name + ":1"}).result, parse_result::run);
+            continue;
+        }
+        const auto text = [&](long v) {
+            char buffer[16];
+            std::snprintf(buffer, sizeof buffer, kind.base == 16 ? "%lX" : "%ld", v);
+            return "data:3=" + name + ":" + buffer;
+        };
+        for (const long v : {kind.min, kind.max}) {
+            const parsed p = parse_faults({text(v)});
+            ASSERT_EQ(p.result, parse_result::run) << p.error;
+            EXPECT_EQ(p.options.fault_for(reply_step::data, 3).*kind.number, v);
+        }
+        for (const long v : {kind.min - 1, kind.max + 1}) {
+            if (v >= 0) {
+                const parsed p = parse_faults({text(v)});
+                EXPECT_EQ(p.result, parse_result::bad) << text(v);
+                EXPECT_NE(p.error.find(std::to_string(kind.min) + ".." + std::to_string(kind.max)), std::string::npos)
+                    << p.error;
+            }
+        }
+    }
+}
+
+struct refusal_row {
+    std::vector<std::string> faults;
+    const char* error;
+};
+
+TEST(EmulatorFaults, MistakesAreRefusedWithTheirReason)
+{
+    const refusal_row rows[] = {
+        {{"erase"}, "--fault erase: not WHERE=WHAT"},
+        {{"nowhere=silent"}, "unknown place 'nowhere'"},
+        {{"header=silent"}, "'header' needs a page 0..119"},
+        {{"data:120=silent"}, "'data:120' needs a page 0..119"},
+        {{"data:-1=silent"}, "needs a page 0..119"},
+        {{"erase:1=silent"}, "'erase:1' takes no page"},
+        {{"final=bogus"}, "unknown fault 'bogus' (silent, status:HH,"},
+        {{"final=silent,extra:2"}, "unknown fault 'silent,extra"},
+        {{"header:7=status"}, "'status' needs a value 0..255 in hex"},
+        {{"header:7=status:1FF"}, "'status:1FF' needs a value 0..255 in hex"},
+        {{"header:7=status:g1"}, "in hex"},
+        {{"crc=drip:60001"}, "'drip:60001' needs a value 0..60000"},
+        {{"crc=drip:9e2"}, "'drip:9e2' needs a value 0..60000"},
+        {{"erase=short:8"}, "'short:8' needs a value 0..7"},
+        {{"erase=extra:"}, "'extra:' needs a value 1..4096"},
+        {{"erase=hangup-mid"}, "hangup-mid only applies to data:P"},
+        {{"erase=silent:1"}, "silent takes no value"},
+        {{"erase=extra:2", "erase=extra:3"}, "'extra' is given twice"},
+        {{"erase=hangup", "erase=status:01"}, "next to silent or a hangup"},
+        {{"erase=extra:2", "erase=silent"}, "silent takes no value and cannot be combined"},
+        {{"data:1=hangup-mid", "data:1=hangup"}, "hangup takes no value and cannot be combined"},
+    };
+    for (const refusal_row& row : rows) {
+        SCOPED_TRACE(row.faults.back());
+        const parsed p = parse_faults(row.faults);
+        EXPECT_EQ(p.result, parse_result::bad);
+        EXPECT_NE(p.error.find(row.error), std::string::npos) << p.error;
+    }
+}
+
+TEST(EmulatorOptions, ValuesFollowASpaceOrAnEqualsSignWithinTheirRanges)
+{
+    const parsed spaced = parse({"--com-dir", "/d", "--port", "255", "--baud", "4000000", "--erase-ms", "0",
+        "--idle-timeout", "600000", "--image-out", "i.bin", "--transcript", "t.log", "--posix-defaults"});
+    ASSERT_EQ(spaced.result, parse_result::run) << spaced.error;
+    EXPECT_EQ(spaced.options.com_dir, "/d");
+    EXPECT_EQ(spaced.options.port, 255);
+    EXPECT_EQ(spaced.options.baud, 4000000);
+    EXPECT_EQ(spaced.options.erase_ms, 0);
+    EXPECT_EQ(spaced.options.idle_timeout_ms, 600000);
+    EXPECT_EQ(spaced.options.image_out, "i.bin");
+    EXPECT_EQ(spaced.options.transcript, "t.log");
+    EXPECT_TRUE(spaced.options.posix_defaults);
+
+    const parsed joined = parse({"--com-dir=/d", "--port=1", "--fault=crc=drip:900"});
+    ASSERT_EQ(joined.result, parse_result::run) << joined.error;
+    EXPECT_EQ(joined.options.port, 1);
+    EXPECT_EQ(joined.options.fault_for(reply_step::crc, 0).drip_ms, 900);
+    EXPECT_EQ(joined.options.erase_ms, 2000);
+    EXPECT_EQ(parse({"--port", "5", "--help"}).result, parse_result::help);
+
+    const refusal_row rows[] = {
+        {{"--com-dir", "/d", "--port", "256"}, "--port needs a number 1..255"},
+        {{"--com-dir", "/d", "--port", "0"}, "--port needs a number 1..255"},
+        {{"--com-dir", "/d", "--port", "5", "--baud", "0"}, "--baud needs a number 1..4000000"},
+        {{"--com-dir", "/d", "--port", "5", "--erase-ms", "600001"}, "--erase-ms needs a number 0..600000"},
+        {{"--com-dir", "/d", "--port", "5", "--idle-timeout"}, "--idle-timeout needs a value"},
+        {{"--com-dir=", "--port", "5"}, "--com-dir needs a non-empty value"},
+        {{"--port", "5"}, "--com-dir and --port are required"},
+        {{"--com-dir", "/d", "--port", "5", "--faults", "erase=silent"}, "unknown option '--faults'"},
+    };
+    for (const refusal_row& row : rows) {
+        SCOPED_TRACE(row.error);
+        const parsed p = parse(row.faults);
+        EXPECT_EQ(p.result, parse_result::bad);
+        EXPECT_NE(p.error.find(row.error), std::string::npos) << p.error;
+    }
+}
+
+// The man page is written by hand around the faults; their entries must be the table's.
+TEST(EmulatorFaults, ManPageListsExactlyTheTabledFaults)
+{
+    std::ifstream in(TARVOLO_EMULATOR_MAN_PAGE_IN);
+    ASSERT_TRUE(in) << TARVOLO_EMULATOR_MAN_PAGE_IN;
+    const std::string page{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string start = ".I what\nis one of\n";
+    const std::string end = ".PP\nA fault applies every time its reply is due.\n";
+    const auto from = page.find(start);
+    const auto to = page.find(end);
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    EXPECT_EQ(page.substr(from + start.size(), to - from - start.size()), emu::fault_man_entries())
+        << "the FAULTS entries for 'what' in " TARVOLO_EMULATOR_MAN_PAGE_IN " differ from FAULT_KINDS in "
+           "tools/loader_emulator/options.h";
+}
+
+} // namespace
