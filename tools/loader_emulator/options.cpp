@@ -131,12 +131,17 @@ const fault_kind* find_fault(const std::string& name)
     return kind == std::end(FAULT_KINDS) ? nullptr : kind;
 }
 
+// As --help writes a fault: "status:HH", "silent".
+std::string fault_syntax(const fault_kind& kind)
+{
+    return kind.value == nullptr ? kind.name : std::string(kind.name) + ":" + kind.value;
+}
+
 std::string fault_names()
 {
     std::string names;
     for (const fault_kind& kind : FAULT_KINDS) {
-        names += (names.empty() ? "" : ", ") + std::string(kind.name) + (kind.value ? ":" : "") +
-            (kind.value ? kind.value : "");
+        names += (names.empty() ? "" : ", ") + fault_syntax(kind);
     }
     return names;
 }
@@ -230,10 +235,12 @@ const char* help_text()
     static const std::string text = [] {
         std::string help = HELP_HEAD;
         for (const fault_kind& kind : FAULT_KINDS) {
-            const std::string name = std::string(kind.name) + (kind.value ? ":" : "") + (kind.value ? kind.value : "");
-            help += "  " + name + std::string(name.size() < 13 ? 13 - name.size() : 1, ' ');
+            // Names indented by two, descriptions lined up in a column after the longest name.
+            constexpr std::size_t column = 15;
+            const std::string name = "  " + fault_syntax(kind);
+            help += name + std::string(name.size() < column ? column - name.size() : 1, ' ');
             for (const char* c = kind.help; *c != '\0'; ++c) {
-                help += *c == '\n' ? std::string("\n") + std::string(15, ' ') : std::string(1, *c);
+                help += *c == '\n' ? "\n" + std::string(column, ' ') : std::string(1, *c);
             }
             help += '\n';
         }
