@@ -108,13 +108,13 @@ e2e_case image_being_written(const char* name, int port, image_writer writer)
     return c;
 }
 
-// Every read of `image_file` by the run waits 40 ms before it is made (strace's fault injection),
+// Every read of `image_file` by the run waits 20 ms before it is made (strace's fault injection),
 // so that the test can act between two pages. Other files and the port are not slowed.
 process_options with_slow_image_reads(process_options options, const std::string& image_file)
 {
 #ifdef TARVOLO_STRACE_PATH
     std::vector<std::string> argv = {TARVOLO_STRACE_PATH, "-f", "-qq", "-o", "/dev/null", "-P", image_file, "-e",
-        "trace=read,pread64,readv,preadv", "-e", "inject=read,pread64,readv,preadv:delay_enter=40000"};
+        "trace=read,pread64,readv,preadv", "-e", "inject=read,pread64,readv,preadv:delay_enter=20000"};
     // strace starts the program itself, and knows nothing of the cross build's emulator.
     for (const std::string& word : target_launcher()) {
         argv.push_back(word);
