@@ -1,7 +1,5 @@
 #include "serial/line_users_posix.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
