@@ -19,6 +19,17 @@
 #       The one message, or with TARVOLO_REQUIRE_ALL_SUITES the one error, about every suite left
 #       out; called once, after every suite has been looked at.
 
+# The packages a need may name: those of scripts/packages.txt, which scripts/install-deps installs,
+# so that a package named here is one that a fresh machine gets.
+file(STRINGS ${PROJECT_SOURCE_DIR}/scripts/packages.txt tarvolo_package_lines REGEX "^[^# ]")
+set(TARVOLO_KNOWN_PACKAGES "")
+foreach(line IN LISTS tarvolo_package_lines)
+  string(REGEX REPLACE "[ \t].*" "" package "${line}")
+  list(APPEND TARVOLO_KNOWN_PACKAGES ${package})
+endforeach()
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/scripts/packages.txt)
+
 option(TARVOLO_REQUIRE_ALL_SUITES
   "Fail the configure step when a test suite lacks a tool, rather than leave the suite out" OFF)
 
@@ -28,6 +39,13 @@ function(tarvolo_suite_needs suite what)
     message(FATAL_ERROR "tarvolo_suite_needs(${suite} ${what} ...): give PACKAGE and/or HINT, and FOUND "
       "for anything but a program; unexpected: ${need_UNPARSED_ARGUMENTS}")
   endif()
+
+  foreach(package IN LISTS need_PACKAGE)
+    if(NOT package IN_LIST TARVOLO_KNOWN_PACKAGES)
+      message(FATAL_ERROR "tarvolo_suite_needs(${suite} ${what} ...): ${package} is not in scripts/packages.txt, "
+        "so scripts/install-deps would never install it")
+    endif()
+  endforeach()
 
   if(DEFINED need_FOUND)
     set(found "${${need_FOUND}}")
