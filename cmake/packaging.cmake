@@ -126,6 +126,22 @@ if(BUILD_TESTING AND (NOT CMAKE_CROSSCOMPILING OR CMAKE_CROSSCOMPILING_EMULATOR)
   endif()
 endif()
 
+# Every release artefact built twice from two clones of HEAD and compared byte for byte
+# (tests/package/reproducible.sh, through scripts/release). The host's build only: it builds the
+# cross targets itself. Alone, for it keeps every core busy for a minute.
+if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT TARVOLO_SANITIZE AND NOT TARVOLO_FUZZ)
+  tarvolo_suite_needs(reproducible git PACKAGE git)
+  tarvolo_suite_needs(reproducible x86_64-w64-mingw32-g++ PACKAGE g++-mingw-w64-x86-64)
+  tarvolo_suite_needs(reproducible i686-w64-mingw32-g++ PACKAGE g++-mingw-w64-i686)
+  tarvolo_suite_needs(reproducible aarch64-linux-gnu-g++ PACKAGE g++-aarch64-linux-gnu)
+  tarvolo_suite_needs(reproducible arm-linux-gnueabihf-g++ PACKAGE g++-arm-linux-gnueabihf)
+  tarvolo_suite_available(reproducible reproducible_suite)
+  if(reproducible_suite AND package_suite)
+    add_test(NAME release_reproducible COMMAND ${PROJECT_SOURCE_DIR}/tests/package/reproducible.sh)
+    set_tests_properties(release_reproducible PROPERTIES LABELS "package;release" RUN_SERIAL TRUE TIMEOUT 900)
+  endif()
+endif()
+
 # The operators' README of the Windows zip quotes the program's messages as the man page does, and
 # is held to them by the same check (tests/package/man_messages.sh). It needs only the shell, so
 # every host build with tests runs it, the quick loop included.

@@ -23,12 +23,7 @@ for tool in cpack dpkg dpkg-deb lintian groff gzip cmp setsid timeout; do
 done
 
 work=$(mktemp -d)
-emulator_pid=
-cleanup() {
-  [ -z "$emulator_pid" ] || kill "$emulator_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 
 echo "== cpack -G DEB"
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
@@ -93,37 +88,8 @@ done
 "$source_dir/tests/package/man_messages.sh" "$work/updater-root/usr/share/man/man1/tarvolo_updater.1.gz" "$source_dir"
 
 echo "== a complete update with the unpacked programs"
-ports=$work/ports
-mkdir "$ports"
-head -c 491520 /dev/urandom >"$work/image.bin"
-"${launcher[@]}" "$work/emulator-root/usr/bin/tarvolo_loader_emulator" --com-dir "$ports" --port 7 --idle-timeout 20000 \
-  --image-out "$work/received.bin" >"$work/emulator.out" 2>"$work/emulator.err" &
-emulator_pid=$!
-for _ in $(seq 100); do
-  grep -q '^ready ' "$work/emulator.out" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q '^ready ' "$work/emulator.out" || { cat "$work/emulator.err"; fail "the emulator did not get ready"; }
-
-# setsid: no controlling terminal, so the key waits end at once.
-updater_status=0
-printf '7\n%s\n' "$work/image.bin" |
-  TARVOLO_COM_DIR=$ports timeout 120 setsid -w "${launcher[@]}" "$work/updater-root/usr/bin/tarvolo_updater" >"$work/updater.out" 2>&1 ||
-  updater_status=$?
-emulator_status=0
-wait "$emulator_pid" || emulator_status=$?
-emulator_pid=
-show_run() {
-  # Each page count overwrites the last on a terminal; in a log, one line each.
-  tr '\r' '\n' <"$work/updater.out" | grep -v '^$' | grep -v '^Pagecount' || true
-  cat "$work/emulator.err"
-}
-if [ "$updater_status" -ne 0 ] || [ "$emulator_status" -ne 0 ]; then
-  show_run
-  fail "exit status $updater_status from tarvolo_updater, $emulator_status from tarvolo_loader_emulator"
-fi
-grep -q "Firmware successfully written to Tarvolo ... " "$work/updater.out" || { show_run; fail "no success message"; }
-grep -q "Pagecount : 120 of 120" "$work/updater.out" || { show_run; fail "no page count up to 120"; }
-grep '^verdict' "$work/emulator.err"
-cmp "$work/image.bin" "$work/received.bin" || fail "the image the emulator received differs from the file"
+"$source_dir/scripts/update-against-emulator" --quiet --port 7 "$work/updater-root/usr/bin/tarvolo_updater" \
+  "$work/emulator-root/usr/bin/tarvolo_loader_emulator" "$work" "${launcher[@]}" || fail "no complete update"
+grep -q "Firmware successfully written to Tarvolo ... " "$work/updater.out" || fail "no success message"
+grep -q "Pagecount : 120 of 120" "$work/updater.out" || fail "no page count up to 120"
 echo "PASS: both packages install, pass lintian and groff, and update the emulated device"
