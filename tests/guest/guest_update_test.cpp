@@ -62,26 +62,81 @@ std::vector<std::string> unplugged_after(int port, int page)
     return outputs;
 }
 
+// A case: its name, port and script, then what sets it apart, given by name. A PL011 case runs on
+// the ARM boards, any other on the PC, and on the ARM boards as well when on_arm.
 struct guest_case {
     std::string name;
     adapter device;
     std::string script; // the guest's part, run with the helpers of init.sh
-    std::vector<std::pair<std::string, std::string>> reports; // reports the guest must make, exactly
+    std::vector<std::pair<std::string, std::string>> wanted = {}; // reports the guest must make, exactly
     // Each run of the updater, and the console outputs it may write: exactly one of these.
-    std::vector<std::pair<std::string, std::vector<std::string>>> runs;
-    bool image_received;
+    std::vector<std::pair<std::string, std::vector<std::string>>> runs = {};
+    bool image_received = false;
     std::vector<std::string> emulator_args = {};
     int erase_ms = 200;
     int unplug_after_page = -1; // the page whose data reply the emulator has sent before the unplug
     std::string latency_run = {}; // the run during which the adapter's latency timer is sampled
     std::chrono::seconds limit = 150s; // from QEMU's start to the guest's last report
-    guest_arch arch = guest_arch::amd64;
+    bool on_arm = false;
+    guest_arch arch = guest_arch::amd64; // the guest it runs on this time
     long to_device = -1; // the bytes the emulator must have received, -1: not checked
+
+    // Reports besides each run's status.
+    guest_case& reports(const std::vector<std::pair<std::string, std::string>>& more)
+    {
+        wanted.insert(wanted.end(), more.begin(), more.end());
+        return *this;
+    }
+    // The run `run` updates the device on COM`port`, which then has the image.
+    guest_case& completes(const std::string& run, int port)
+    {
+        return set(image_received, true).ended(run, "0", {run_output(port, complete)});
+    }
+    // The run `run` is refused COM`port`, shown as `line`, for `reason`.
+    guest_case& refused(const std::string& run, int port, const std::string& line, const std::string& reason)
+    {
+        return ended(run, "1", {refused_output(port, line, reason)});
+    }
+    // The port taken away once the emulator has sent page `page`'s data reply; paced, so that this
+    // meets the transfer in full flow.
+    guest_case& gone_after_page(const std::string& run, int port, int page)
+    {
+        return set(unplug_after_page, page).paced().ended(run, "1", unplugged_after(port, page));
+    }
+    // The emulator at 115200 baud, as slow as the real line.
+    guest_case& paced() { return set(emulator_args, {"--baud", "115200"}); }
+    // With a one-second erase, which gives the sampler time within the update.
+    guest_case& latency_sampled_in(std::string run) { return set(erase_ms, 1000).set(latency_run, std::move(run)); }
+    guest_case& within(std::chrono::seconds s) { return set(limit, s); }
+    guest_case& nothing_to_device() { return set(to_device, 0L); }
+    guest_case& also_on_arm() { return set(on_arm, true); }
+
+private:
+    template <typename T>
+    guest_case& set(T& field, T value)
+    {
+        field = std::move(value);
+        return *this;
+    }
+    guest_case& ended(const std::string& run, const char* status, std::vector<std::string> outputs)
+    {
+        wanted.emplace_back(run + ".status", status);
+        runs.emplace_back(run, std::move(outputs));
+        return *this;
+    }
 };
 
-// The board's own UART as the updater finds it: the second 16550 as COM2 on a PC, the PL011 linked
-// as COM1 on the ARM boards. Its script starts by naming it $line and its COM number $port.
-struct board_uart {
+// What makes $line COM`port`: a link in the folder the updater is told to use.
+std::string linked_as(int port)
+{
+    return "mkdir /tmp/ports\nln -s $line /tmp/ports/com" + std::to_string(port) +
+        "\nexport TARVOLO_COM_DIR=/tmp/ports\n";
+}
+
+// A port as the updater finds it: the board's own UART (the second 16550 as COM2 on a PC, the
+// PL011 linked as COM1 on the ARM boards) or a USB one linked as COM7. Its cases' scripts start by
+// naming it $line and its COM number $port.
+struct serial_port {
     const char* kind; // the start of its cases' names
     adapter device;
     std::string tty; // its name under /dev
@@ -89,28 +144,34 @@ struct board_uart {
     std::string linked; // what makes it COM`port`, when its name does not
     std::string shown; // its name in the updater's reasons
 
-    std::string script(const std::string& rest) const
+    guest_case case_on(const std::string& what, const std::string& script) const
     {
-        return "line=/dev/" + tty + " port=" + std::to_string(port) + "\n" + linked + rest;
+        return {std::string(kind) + "_" + what, device,
+            "line=/dev/" + tty + " port=" + std::to_string(port) + "\n" + linked + script};
     }
 };
-const board_uart PC_UART = {"uart", adapter::uart_16550, "ttyS1", 2, "", "/dev/ttyS1"};
-const board_uart ARM_UART = {"pl011", adapter::pl011, "ttyAMA0", 1,
-    "mkdir /tmp/ports\n"
-    "ln -s $line /tmp/ports/com1\n"
-    "export TARVOLO_COM_DIR=/tmp/ports\n",
-    "/tmp/ports/com1"};
+const serial_port PC_UART = {"uart", adapter::uart_16550, "ttyS1", 2, "", "/dev/ttyS1"};
+const serial_port ARM_UART = {"pl011", adapter::pl011, "ttyAMA0", 1, linked_as(1), "/tmp/ports/com1"};
+const serial_port FTDI = {"ftdi", adapter::ftdi, "ttyUSB0", 7, "wait_for $line\n" + linked_as(7), "/tmp/ports/com7"};
+// Its gadget's script links it (init.sh).
+const serial_port ACM = {"acm", adapter::acm, "ttyACM0", 7, "acm_gadget\n", "/tmp/ports/com7"};
 
-// A case on `uart` whose every run is refused before the line is touched: nothing may reach the
-// device.
-guest_case refused_on(const board_uart& uart, const std::string& what, const std::string& script,
-    std::vector<std::pair<std::string, std::string>> reports,
-    std::vector<std::pair<std::string, std::vector<std::string>>> runs)
+// A case on `uart` whose one run, `run`, is refused for `reason` before the line is touched:
+// nothing may reach the device.
+guest_case refused_on(const serial_port& uart, const std::string& what, const std::string& script,
+    const std::string& run, const std::string& reason)
 {
-    guest_case c{std::string(uart.kind) + "_" + what, uart.device, uart.script(script), std::move(reports),
-        std::move(runs), false};
-    c.to_device = 0;
-    return c;
+    return uart.case_on(what, script).refused(run, uart.port, uart.shown, reason).nothing_to_device();
+}
+
+// An update through `p`, left at 9600 baud first so that the speed found afterwards is the
+// updater's.
+guest_case speed_set_through(const serial_port& p, const std::string& what)
+{
+    const std::string run = p.kind;
+    return p.case_on(what, "stty -F $line 9600\nupdate " + run + " $port\nspeed " + run + " $line\n")
+        .reports({{run + ".speed", "115200"}})
+        .completes(run, p.port);
 }
 
 std::ostream& operator<<(std::ostream& out, const guest_case& c) { return out << c.name; }
@@ -299,7 +360,7 @@ TEST_P(GuestUpdate, Run)
         EXPECT_LT(ended_s, 3.0) << "the updater must give up soon after its port is gone";
     }
 
-    for (const auto& [key, value] : c.reports) {
+    for (const auto& [key, value] : c.wanted) {
         const auto got = guest.report(key);
         ASSERT_TRUE(got) << "no report " << key << ":\n" << guest.console;
         EXPECT_EQ(got->value, value) << key;
@@ -329,84 +390,63 @@ TEST_P(GuestUpdate, Run)
     }
 }
 
-// The start of a script for the USB adapter: COM7 is a link to it in the folder the updater is
-// told to use.
-const std::string FTDI_AS_COM7 = "wait_for /dev/ttyUSB0\n"
-                                 "mkdir /tmp/ports\n"
-                                 "ln -s /dev/ttyUSB0 /tmp/ports/com7\n"
-                                 "export TARVOLO_COM_DIR=/tmp/ports\n";
-
-const std::string ROOT = "uid=0(root) gid=0(root) groups=0(root)";
-
 const guest_case cases[] = {
-    // COM2 is the second UART without TARVOLO_COM_DIR; it is left at 9600 baud first, so that the
-    // speed found afterwards is the updater's.
-    {"uart_16550_as_com2", adapter::uart_16550,
-        "stty -F /dev/ttyS1 9600\n"
-        "update uart 2\n"
-        "speed uart /dev/ttyS1\n",
-        {{"uart.status", "0"}, {"uart.identity", ROOT}, {"uart.speed", "115200"}},
-        {{"uart", {run_output(2, complete)}}}, true},
-    {"ftdi_linked_as_com7", adapter::ftdi,
-        FTDI_AS_COM7 +
-            "stty -F /dev/ttyUSB0 9600\n"
-            "update ftdi 7\n"
-            "speed ftdi /dev/ttyUSB0\n",
-        {{"ftdi.status", "0"}, {"ftdi.speed", "115200"}}, {{"ftdi", {run_output(7, complete)}}}, true},
-    // Paced as the real line would be, so that the unplug meets the transfer in full flow.
-    {"ftdi_unplugged_mid_transfer", adapter::ftdi, FTDI_AS_COM7 + "update unplugged 7\n", {{"unplugged.status", "1"}},
-        {{"unplugged", unplugged_after(7, 20)}}, false, {"--baud", "115200"}, 200, 20},
+    // COM2 is the second UART without TARVOLO_COM_DIR.
+    speed_set_through(PC_UART, "16550_as_com2").reports({{"uart.identity", "uid=0(root) gid=0(root) groups=0(root)"}}),
+    speed_set_through(FTDI, "linked_as_com7"),
+    FTDI.case_on("unplugged_mid_transfer", "update unplugged $port\n")
+        .gone_after_page("unplugged", FTDI.port, 20)
+        .also_on_arm(),
     // The UART as a distribution sets it up: only the dialout group may use it.
-    {"uart_for_dialout_only", adapter::uart_16550,
-        "chown root:dialout /dev/ttyS1\n"
-        "chmod 0660 /dev/ttyS1\n"
-        "report device.access \"$(stat -c '%U:%G %a' /dev/ttyS1)\"\n"
-        "update visitor 2 visitor\n"
-        "update operator 2 operator\n",
-        {{"device.access", "root:dialout 660"}, {"visitor.status", "1"},
-            {"visitor.identity", "uid=1001(visitor) gid=1001(visitor) groups=1001(visitor)"}, {"operator.status", "0"},
-            {"operator.identity", "uid=1002(operator) gid=1002(operator) groups=20(dialout),1002(operator)"}},
-        {{"visitor", {refused_output(2, "/dev/ttyS1", "Permission denied")}}, {"operator", {run_output(2, complete)}}},
-        true},
+    PC_UART
+        .case_on("for_dialout_only",
+            "chown root:dialout $line\n"
+            "chmod 0660 $line\n"
+            "report device.access \"$(stat -c '%U:%G %a' $line)\"\n"
+            "update visitor $port visitor\n"
+            "update operator $port operator\n")
+        .reports({{"device.access", "root:dialout 660"},
+            {"visitor.identity", "uid=1001(visitor) gid=1001(visitor) groups=1001(visitor)"},
+            {"operator.identity", "uid=1002(operator) gid=1002(operator) groups=20(dialout),1002(operator)"}})
+        .refused("visitor", PC_UART.port, PC_UART.shown, "Permission denied")
+        .completes("operator", PC_UART.port),
     // A CDC-ACM port (the USB serial class of most loaders with native USB), relayed to the UART.
-    {"acm_linked_as_com7", adapter::acm, "acm_gadget\nupdate acm 7\n", {{"acm.status", "0"}},
-        {{"acm", {run_output(7, complete)}}}, true},
-    // Its gadget taken off the bus mid-transfer, paced as the real line would be.
-    {"acm_unbound_mid_transfer", adapter::acm,
-        "acm_gadget\nunbind_at_page 21 /tmp/unbound.out &\nwatcher=$!\nupdate unbound 7\nwait $watcher\n",
-        {{"unbound.status", "1"}}, {{"unbound", unplugged_after(7, 20)}}, false, {"--baud", "115200"}, 200, 20},
+    ACM.case_on("linked_as_com7", "update acm $port\n").completes("acm", ACM.port).also_on_arm(),
+    // Its gadget taken off the bus mid-transfer.
+    ACM.case_on("unbound_mid_transfer",
+           "unbind_at_page 21 /tmp/unbound.out &\nwatcher=$!\nupdate unbound $port\nwait $watcher\n")
+        .gone_after_page("unbound", ACM.port, 20)
+        .also_on_arm(),
     // A login's line (a getty holds it as its session's terminal): refused before any of its
     // settings is changed, so its speed stays at the login's 9600 baud.
     refused_on(PC_UART, "held_by_a_login",
-        "stty -F /dev/ttyS1 9600\n"
-        "setsid -c sleep 60 <>/dev/ttyS1 &\n"
+        "stty -F $line 9600\n"
+        "setsid -c sleep 60 <>$line &\n"
         // Its session has the line once tty_nr in its stat is ttyS1's (major 4, minor 65).
         "tries=0\n"
         "until [ \"$(cut -d' ' -f7 /proc/$!/stat)\" = 1089 ] || [ $tries -ge 100 ]; do\n"
         "    sleep 0.05; tries=$((tries + 1)); done\n"
         "report login.tty \"$(cut -d' ' -f7 /proc/$!/stat)\"\n"
-        "update login 2\n"
-        "speed login /dev/ttyS1\n",
-        {{"login.tty", "1089"}, {"login.status", "1"}, {"login.speed", "9600"}},
-        {{"login",
-            {refused_output(
-                2, "/dev/ttyS1", "the terminal of a running session (a shell or a login), not a free serial port")}}}),
+        "update login $port\n"
+        "speed login $line\n",
+        "login", "the terminal of a running session (a shell or a login), not a free serial port")
+        .reports({{"login.tty", "1089"}, {"login.speed", "9600"}}),
     // QEMU's adapter reports a latency timer of 0 ms where a real FTDI chip comes up at 16 ms; it
-    // is set to 16 first so that the value given back is told apart from one never changed. The
-    // one-second erase gives the sampler time within the update.
-    {"ftdi_low_latency", adapter::ftdi,
-        FTDI_AS_COM7 +
+    // is set to 16 first so that the value given back is told apart from one never changed.
+    FTDI.case_on("low_latency",
             "timer=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer\n"
             "echo 16 >$timer\n"
             "report latency.before \"$(cat $timer)\"\n"
             "sample_latency $timer /tmp/latency.out &\n"
             "sampler=$!\n"
-            "update latency 7\n"
+            "update latency $port\n"
             "kill $sampler\n"
             "wait $sampler\n"
-            "report latency.after \"$(cat $timer)\"\n",
-        {{"latency.status", "0"}, {"latency.before", "16"}, {"latency.after", "16"}},
-        {{"latency", {run_output(7, complete)}}}, true, {}, 1000, -1, "latency"},
+            "report latency.after \"$(cat $timer)\"\n")
+        .reports({{"latency.before", "16"}, {"latency.after", "16"}})
+        .completes("latency", FTDI.port)
+        .latency_sampled_in("latency")
+        .also_on_arm(),
 };
 
 // The line under test while another program has it: a terminal program reading it, without a lock
@@ -414,24 +454,9 @@ const guest_case cases[] = {
 // program, its PID held as a binary int in /run/lock (to which /var/lock leads); and a lock whose
 // program ends without taking it away: refused while it runs, then the lock is stale, the update
 // goes through, and the lock file is left as it was.
-std::vector<guest_case> taken_by_another_program(const board_uart& uart)
+std::vector<guest_case> taken_by_another_program(const serial_port& uart)
 {
     const std::string locked = "locked by another program (PID {owner.pid}, sleep) in /var/lock/LCK.." + uart.tty;
-    guest_case stale{std::string(uart.kind) + "_lock_left_by_a_program_that_ended", uart.device,
-        uart.script("sleep 60 &\n"
-                    "owner=$!\n"
-                    "lock=/var/lock/LCK..${line#/dev/}\n"
-                    "printf '%10d\\n' $owner >$lock\n"
-                    "cp $lock /tmp/lock\n"
-                    "report owner.pid $owner\n"
-                    "update locked $port\n"
-                    "kill $owner\n"
-                    "wait $owner\n"
-                    "update stale $port\n"
-                    "cmp -s /tmp/lock $lock && report lock.after kept || report lock.after changed\n"),
-        {{"locked.status", "1"}, {"stale.status", "0"}, {"lock.after", "kept"}},
-        {{"locked", {refused_output(uart.port, uart.shown, locked)}}, {"stale", {run_output(uart.port, complete)}}},
-        true};
     return {
         refused_on(uart, "read_by_another_program",
             "cat $line >/dev/null &\n"
@@ -440,8 +465,7 @@ std::vector<guest_case> taken_by_another_program(const board_uart& uart)
             "report reader.pid $reader\n"
             "update reader $port\n"
             "kill $reader\n",
-            {{"reader.status", "1"}},
-            {{"reader", {refused_output(uart.port, uart.shown, "held by another program (PID {reader.pid}, cat)")}}}),
+            "reader", "held by another program (PID {reader.pid}, cat)"),
         refused_on(uart, "locked_by_a_running_program",
             "sleep 60 &\n"
             "owner=$!\n"
@@ -449,53 +473,52 @@ std::vector<guest_case> taken_by_another_program(const board_uart& uart)
             "report owner.pid $owner\n"
             "update locked $port\n"
             "kill $owner\n",
-            {{"locked.status", "1"}}, {{"locked", {refused_output(uart.port, uart.shown, locked)}}}),
-        stale};
+            "locked", locked),
+        uart.case_on("lock_left_by_a_program_that_ended",
+                "sleep 60 &\n"
+                "owner=$!\n"
+                "lock=/var/lock/LCK..${line#/dev/}\n"
+                "printf '%10d\\n' $owner >$lock\n"
+                "cp $lock /tmp/lock\n"
+                "report owner.pid $owner\n"
+                "update locked $port\n"
+                "kill $owner\n"
+                "wait $owner\n"
+                "update stale $port\n"
+                "cmp -s /tmp/lock $lock && report lock.after kept || report lock.after changed\n")
+            .refused("locked", uart.port, uart.shown, locked)
+            .completes("stale", uart.port)
+            .reports({{"lock.after", "kept"}}),
+    };
 }
 
-std::vector<guest_case> on_pc()
+// The cases `arch` runs, those on the board's own UART first.
+std::vector<guest_case> on(guest_arch arch)
 {
-    std::vector<guest_case> chosen(std::begin(cases), std::end(cases));
-    const std::vector<guest_case> taken = taken_by_another_program(PC_UART);
-    chosen.insert(chosen.end(), taken.begin(), taken.end());
-    return chosen;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, GuestUpdate, ::testing::ValuesIn(on_pc()), case_name);
-
-// The ARM guests on the USB adapter, on the board's own UART, COM1 by link (left at 9600 baud
-// first, so that the speed found afterwards is the updater's), and on a CDC-ACM gadget relayed to
-// that UART.
-const guest_case pl011_linked_as_com1 = {"pl011_linked_as_com1", adapter::pl011,
-    ARM_UART.script("stty -F $line 9600\n"
-                    "update pl011 $port\n"
-                    "speed pl011 $line\n"),
-    {{"pl011.status", "0"}, {"pl011.speed", "115200"}}, {{"pl011", {run_output(1, complete)}}}, true};
-
-std::vector<guest_case> on_arm(guest_arch arch)
-{
-    std::vector<guest_case> chosen = taken_by_another_program(ARM_UART);
-    chosen.insert(chosen.begin(), pl011_linked_as_com1);
-    for (const guest_case& c : cases) {
-        const std::string name = c.name;
-        if (name == "ftdi_low_latency" || name == "ftdi_unplugged_mid_transfer" || name.rfind("acm_", 0) == 0) {
-            chosen.push_back(c);
+    std::vector<guest_case> all = taken_by_another_program(ARM_UART);
+    all.insert(all.begin(), speed_set_through(ARM_UART, "linked_as_com1"));
+    all.insert(all.end(), std::begin(cases), std::end(cases));
+    const std::vector<guest_case> on_pc_uart = taken_by_another_program(PC_UART);
+    all.insert(all.end(), on_pc_uart.begin(), on_pc_uart.end());
+    std::vector<guest_case> chosen;
+    for (guest_case& c : all) {
+        const bool pl011 = c.device == adapter::pl011;
+        if (arch == guest_arch::amd64 ? !pl011 : pl011 || c.on_arm) {
+            c.arch = arch;
+            chosen.push_back(std::move(c));
         }
     }
-    for (guest_case& c : chosen) {
-        c.arch = arch;
-    }
     return chosen;
 }
 
-INSTANTIATE_TEST_SUITE_P(Arm64, GuestUpdate, ::testing::ValuesIn(on_arm(guest_arch::arm64)), case_name);
-INSTANTIATE_TEST_SUITE_P(Armhf, GuestUpdate, ::testing::ValuesIn(on_arm(guest_arch::armhf)), case_name);
+INSTANTIATE_TEST_SUITE_P(Cases, GuestUpdate, ::testing::ValuesIn(on(guest_arch::amd64)), case_name);
+INSTANTIATE_TEST_SUITE_P(Arm64, GuestUpdate, ::testing::ValuesIn(on(guest_arch::arm64)), case_name);
+INSTANTIATE_TEST_SUITE_P(Armhf, GuestUpdate, ::testing::ValuesIn(on(guest_arch::armhf)), case_name);
 
 // For bench/guest_timing.py, not for CTest: one complete update paced at 115200 baud through the
 // FTDI driver, whose transcript the benchmark reads (TARVOLO_GUEST_KEEP_DIR).
 const guest_case bench_cases[] = {
-    {"ftdi_paced_115200", adapter::ftdi, FTDI_AS_COM7 + "update paced 7\n", {{"paced.status", "0"}},
-        {{"paced", {run_output(7, complete)}}}, true, {"--baud", "115200"}, 200, -1, {}, 240s},
+    FTDI.case_on("paced_115200", "update paced $port\n").completes("paced", FTDI.port).paced().within(240s),
 };
 
 INSTANTIATE_TEST_SUITE_P(DISABLED_Bench, GuestUpdate, ::testing::ValuesIn(bench_cases), case_name);
