@@ -208,21 +208,48 @@ TEST(EmulatorOptions, ValuesFollowASpaceOrAnEqualsSignWithinTheirRanges)
     }
 }
 
-// The man page is written by hand around the faults; their entries must be the table's.
-TEST(EmulatorFaults, ManPageListsExactlyTheTabledFaults)
+// The man page is written by hand around the places and the faults; their entries must be the
+// tables'. The text between `start` and `end` in the page, or why there is none.
+::testing::AssertionResult man_page_lists(const std::string& start, const std::string& end, const std::string& entries)
 {
     std::ifstream in(TARVOLO_EMULATOR_MAN_PAGE_IN);
-    ASSERT_TRUE(in) << TARVOLO_EMULATOR_MAN_PAGE_IN;
     const std::string page{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string start = ".I what\nis one of\n";
-    const std::string end = ".PP\nA fault applies every time its reply is due.\n";
     const auto from = page.find(start);
     const auto to = page.find(end);
-    ASSERT_NE(from, std::string::npos);
-    ASSERT_NE(to, std::string::npos);
-    EXPECT_EQ(page.substr(from + start.size(), to - from - start.size()), emu::fault_man_entries())
-        << "the FAULTS entries for 'what' in " TARVOLO_EMULATOR_MAN_PAGE_IN " differ from FAULT_KINDS in "
-           "tools/loader_emulator/options.h";
+    if (from == std::string::npos || to == std::string::npos || to < from) {
+        return ::testing::AssertionFailure()
+            << "no section from \"" << start << "\" to \"" << end << "\" in " << TARVOLO_EMULATOR_MAN_PAGE_IN;
+    }
+    const std::string found = page.substr(from + start.size(), to - from - start.size());
+    if (found != entries) {
+        return ::testing::AssertionFailure() << TARVOLO_EMULATOR_MAN_PAGE_IN " has\n"
+                                             << found << "where tools/loader_emulator/options.h makes\n"
+                                             << entries;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(EmulatorFaults, ManPageListsExactlyTheTabledFaults)
+{
+    EXPECT_TRUE(man_page_lists(
+        ".I what\nis one of\n", ".PP\nA fault applies every time its reply is due.\n", emu::fault_man_entries()));
+}
+
+TEST(EmulatorFaults, ManPageListsExactlyTheTabledPlaces)
+{
+    EXPECT_TRUE(man_page_lists(".I where\nis one of\n", ".PP\n.I what\nis one of\n", emu::place_man_entries()));
+}
+
+// The places are the exchange's replies, each once and in its order: the slot a fault is kept in
+// and the name the emulator's messages give a reply follow from it.
+TEST(EmulatorFaults, EveryReplyHasItsPlaceInOrder)
+{
+    int expected = static_cast<int>(emu::reply_step::erase);
+    for (const emu::reply_place& place : emu::REPLY_PLACES) {
+        EXPECT_EQ(static_cast<int>(place.step), expected++) << place.name;
+        EXPECT_EQ(&emu::place_of(place.step), &place) << place.name;
+    }
+    EXPECT_EQ(expected, static_cast<int>(emu::reply_step::final_ack) + 1);
 }
 
 } // namespace

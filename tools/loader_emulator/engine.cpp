@@ -30,10 +30,8 @@ constexpr const char* MEANINGS[] = {
 
 std::string reply_name(reply_step step, int page)
 {
-    const char* const names[] = {
-        "erase reply", "erase-done reply", "image CRC reply", "header reply ", "data reply ", "final acknowledgement"};
-    const bool paged = step == reply_step::header || step == reply_step::data;
-    return names[static_cast<int>(step) - 1] + (paged ? std::to_string(page) : "");
+    const reply_place& place = place_of(step);
+    return place.reply + (place.paged ? std::to_string(page) : "");
 }
 
 const char* signal_name(int number)

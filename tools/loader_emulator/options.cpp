@@ -37,11 +37,9 @@ options:
                       WHATs may target the same WHERE
   --help              show this text
 
-WHERE:  erase | erase-done | crc | header:P | data:P | final   (P = 0..119)
-WHAT:
 )";
 
-// --help goes on after the faults' lines.
+// --help goes on after the places' and the faults' lines.
 const char* const HELP_TAIL = R"(A fault applies every time its reply is due. After a silent or short final
 acknowledgement the emulator keeps the port open until a signal or the idle
 timeout, so the host sees a timeout rather than a hangup.
@@ -103,18 +101,30 @@ std::size_t slot_of(reply_step step, int page)
     }
 }
 
+std::string place_syntax(const reply_place& place) { return std::string(place.name) + (place.paged ? ":P" : ""); }
+
+// The places as --help's WHERE line and the parser's refusal list them.
+std::string place_names(const char* between)
+{
+    std::string names;
+    for (const reply_place& place : REPLY_PLACES) {
+        names += (names.empty() ? "" : between) + place_syntax(place);
+    }
+    return names;
+}
+
 bool parse_where(const std::string& where, reply_step& step, int& page, std::string& error)
 {
     const auto colon = where.find(':');
     const std::string kind = where.substr(0, colon);
-    const char* const names[] = {"erase", "erase-done", "crc", "header", "data", "final"};
-    const auto* const found = std::find(std::begin(names), std::end(names), kind);
-    if (found == std::end(names)) {
-        error = "unknown place '" + where + "' (erase, erase-done, crc, header:P, data:P, final)";
+    const auto* const found = std::find_if(
+        std::begin(REPLY_PLACES), std::end(REPLY_PLACES), [&](const reply_place& place) { return kind == place.name; });
+    if (found == std::end(REPLY_PLACES)) {
+        error = "unknown place '" + where + "' (" + place_names(", ") + ")";
         return false;
     }
-    step = static_cast<reply_step>(found - std::begin(names) + 1);
-    const bool paged = step == reply_step::header || step == reply_step::data;
+    step = found->step;
+    const bool paged = found->paged;
     page = 0;
     if (paged != (colon != std::string::npos) ||
         (paged && !parse_number(where.substr(colon + 1), {"page", 0, PAGE_COUNT - 1}, 10, page))) {
@@ -234,6 +244,7 @@ const char* help_text()
 {
     static const std::string text = [] {
         std::string help = HELP_HEAD;
+        help += "WHERE:  " + place_names(" | ") + "   (P = 0.." + std::to_string(PAGE_COUNT - 1) + ")\nWHAT:\n";
         for (const fault_kind& kind : FAULT_KINDS) {
             // Names indented by two, descriptions lined up in a column after the longest name.
             constexpr std::size_t column = 15;
@@ -249,21 +260,50 @@ const char* help_text()
     return text.c_str();
 }
 
+namespace {
+
+// A man page entry's heading: the name in bold, a value's placeholder in italics after a colon.
+std::string roff_heading(const char* name, const char* value)
+{
+    std::string heading = value != nullptr ? ".BI " : ".B ";
+    for (const char* c = name; *c != '\0'; ++c) {
+        heading += *c == '-' ? std::string("\\-") : std::string(1, *c);
+    }
+    if (value != nullptr) {
+        heading += ": ";
+        for (const char* c = value; *c != '\0'; ++c) {
+            heading += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+        }
+    }
+    return ".TP\n" + heading + "\n";
+}
+
+} // namespace
+
+const reply_place& place_of(reply_step step)
+{
+    for (const reply_place& place : REPLY_PLACES) {
+        if (place.step == step) {
+            return place;
+        }
+    }
+    return REPLY_PLACES[0]; // every reply_step has its row, which the emulator's tests check
+}
+
+std::string place_man_entries()
+{
+    std::string roff;
+    for (const reply_place& place : REPLY_PLACES) {
+        roff += roff_heading(place.name, place.paged ? "P" : nullptr) + place.man + "\n";
+    }
+    return roff;
+}
+
 std::string fault_man_entries()
 {
     std::string roff;
     for (const fault_kind& kind : FAULT_KINDS) {
-        std::string heading = kind.value ? ".BI " : ".B ";
-        for (const char* c = kind.name; *c != '\0'; ++c) {
-            heading += *c == '-' ? std::string("\\-") : std::string(1, *c);
-        }
-        if (kind.value) {
-            heading += ": ";
-            for (const char* c = kind.value; *c != '\0'; ++c) {
-                heading += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
-            }
-        }
-        roff += ".TP\n" + heading + "\n" + kind.man + "\n";
+        roff += roff_heading(kind.name, kind.value) + kind.man + "\n";
     }
     return roff;
 }

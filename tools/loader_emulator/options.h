@@ -86,11 +86,35 @@ inline constexpr fault_kind FAULT_KINDS[] = {
         "replying, then end."},
 };
 
+// The replies --fault WHERE=... can name, in the order of the exchange (the order of reply_step).
+// As with the faults, the parser, --help, the man page and the emulator's own messages take them
+// from here.
+struct reply_place {
+    reply_step step;
+    const char* name; // as WHERE names it, followed by ":P" for a page's replies
+    bool paged;
+    const char* reply; // in the emulator's messages, the page's number after it for a page's replies
+    const char* man; // the man page's roff after the entry's heading
+};
+
+inline constexpr reply_place REPLY_PLACES[] = {
+    {reply_step::erase, "erase", false, "erase reply", "the reply to the erase command;"},
+    {reply_step::erase_done, "erase-done", false, "erase-done reply", "the reply that reports the end of the erase;"},
+    {reply_step::crc, "crc", false, "image CRC reply", "the reply to the image CRC;"},
+    {reply_step::header, "header", true, "header reply ", "the reply to the header of page\n.IR p ,\n0 to 119;"},
+    {reply_step::data, "data", true, "data reply ", "the reply to the data of page\n.IR p ;"},
+    {reply_step::final_ack, "final", false, "final acknowledgement", "the final acknowledgement."},
+};
+
+const reply_place& place_of(reply_step step);
+
 enum class parse_result { run, help, bad };
 
 parse_result parse_options(int argc, char** argv, emulator_options& options, std::string& error);
 const char* help_text();
-// The FAULTS entries for "what" as packaging/man/tarvolo_loader_emulator.1.in must hold them.
+// The FAULTS entries for "where" and for "what" as packaging/man/tarvolo_loader_emulator.1.in
+// must hold them.
+std::string place_man_entries();
 std::string fault_man_entries();
 
 } // namespace emu
