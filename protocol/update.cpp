@@ -4,6 +4,10 @@
 #include "console/console.h"
 #include "protocol/frames.h"
 
+// The port reads a reply as one frame; a reply is complete only when the port's read and the frame
+// are the same size.
+static_assert(REPLY_READ_SIZE == REPLY_FRAME_SIZE, "the port reads a reply frame whole, no more, no less");
+
 namespace {
 
 constexpr char MSG_ERASING[] = "Erasing firmware ...\n\r";
