@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 
@@ -18,19 +16,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string file_text(const std::string& path)
-{
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-struct emulator_on_com5 {
+struct emulator_on_a_port {
     temp_dir work;
     std::string image = work.write_file("fw.bin", sample_image());
     loader_emulator device;
     const updater_under_test updater;
 
-    explicit emulator_on_com5(int erase_ms) : device(settings(work.path, erase_ms), work.path) { }
+    // The port's number and `file` typed at the updater's two questions.
+    std::string answers(const std::string& file) const
+    {
+        return std::to_string(device.port.number) + "\n" + file + "\n";
+    }
+
+    explicit emulator_on_a_port(int erase_ms) : device(settings(work.path, erase_ms), work.path) { }
 
     static loader_emulator::settings settings(const std::string& dir, int erase_ms)
     {
@@ -43,10 +41,10 @@ struct emulator_on_com5 {
 
 TEST(LoaderEmulator, WaitsAsleepThroughRunsThatNeverSpeakThenServesTheNext)
 {
-    emulator_on_com5 line(200);
+    emulator_on_a_port line(200);
     for (const char* image : {"missing.bin", "also_missing.bin"}) {
         const run_result refused =
-            run_detached(line.updater.options(line.work.path), "5\n" + line.work.path + "/" + image + "\n", 20s);
+            run_detached(line.updater.options(line.work.path), line.answers(line.work.path + "/" + image), 20s);
         EXPECT_EQ(refused.status, 1) << refused.output;
     }
     // The line is closed now, which a pseudo-terminal's master reports without end: a wait that
@@ -55,7 +53,7 @@ TEST(LoaderEmulator, WaitsAsleepThroughRunsThatNeverSpeakThenServesTheNext)
     std::this_thread::sleep_for(1s);
     EXPECT_LT(line.device.cpu_seconds() - before, 0.2) << "the emulator must sleep while nobody has the line open";
 
-    const run_result run = run_detached(line.updater.options(line.work.path), "5\n" + line.image + "\n", 30s);
+    const run_result run = run_detached(line.updater.options(line.work.path), line.answers(line.image), 30s);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(line.device.finish(5s), 0) << line.device.output;
     EXPECT_EQ(line.device.bytes_received, 492614);
@@ -63,12 +61,12 @@ TEST(LoaderEmulator, WaitsAsleepThroughRunsThatNeverSpeakThenServesTheNext)
 
 TEST(LoaderEmulator, HostThatLeavesMidwayEndsTheExchange)
 {
-    emulator_on_com5 line(10000);
+    emulator_on_a_port line(10000);
     child_process run = child_process::start_detached(line.updater.options(line.work.path));
-    run.send_input("5\n" + line.image + "\n");
+    run.send_input(line.answers(line.image));
     // The device has the erase frame once its transcript says it is erasing.
     const auto until = std::chrono::steady_clock::now() + 10s;
-    while (file_text(line.device.transcript).find("erasing for") == std::string::npos &&
+    while (read_file(line.device.transcript).find("erasing for") == std::string::npos &&
         std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(10ms);
     }

@@ -2,8 +2,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -11,14 +9,15 @@
 #include <unistd.h>
 
 #include "support/pty.h"
+#include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
 
 loader_emulator::loader_emulator(const settings& s, const std::string& work_dir)
-    : image_out(work_dir + "/received.bin"), transcript(work_dir + "/transcript.txt")
+    : port(s.com_dir, s.port), image_out(work_dir + "/received.bin"), transcript(work_dir + "/transcript.txt")
 {
     process_options options;
-    options.argv = {TARVOLO_EMULATOR_PATH, "--com-dir", s.com_dir, "--port", std::to_string(s.port), "--image-out",
+    options.argv = {TARVOLO_EMULATOR_PATH, "--com-dir", s.com_dir, "--port", std::to_string(port.number), "--image-out",
         image_out, "--transcript", transcript, "--erase-ms", std::to_string(s.erase_ms)};
     for (const auto& fault : s.faults) {
         options.argv.push_back("--fault");
@@ -47,7 +46,7 @@ int loader_emulator::finish(std::chrono::milliseconds grace)
         // It waits for a host that has given up; tell it the exchange is over.
         (void)::kill(process_->pid, SIGTERM);
     }
-    output += read_until(process_->output, std::string(1, '\0'), 10s);
+    output += read_to_end(process_->output, 10s);
     status_ = process_->wait(10s);
     process_.reset();
     std::smatch found;
@@ -63,8 +62,7 @@ double loader_emulator::cpu_seconds() const
     if (!process_) {
         return -1;
     }
-    std::ifstream stat("/proc/" + std::to_string(process_->pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string text = read_file("/proc/" + std::to_string(process_->pid) + "/stat");
     // Past the name, which may hold blanks: the state is field 3, user and system time 14 and 15.
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::string field;

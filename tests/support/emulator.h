@@ -2,17 +2,19 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/process.h"
+#include "support/pty.h"
 
-// The loader emulator playing the device on COM port `port`, linked into `com_dir`.
+// The loader emulator playing the device on a COM port linked into `com_dir`.
 class loader_emulator {
 public:
     struct settings {
         std::string com_dir;
-        int port = 5;
+        std::optional<int> port; // none: a number of its own (com_port)
         std::vector<std::string> faults; // each "WHERE=WHAT"
         int erase_ms = 200;
         std::vector<std::string> extra_args;
@@ -29,6 +31,7 @@ public:
     // The processor time it has used so far, in seconds; -1 once it has ended.
     double cpu_seconds() const;
 
+    const com_port port;
     std::string image_out; // the image it received, once complete
     std::string transcript; // its record of the exchange
     std::string output; // everything it printed

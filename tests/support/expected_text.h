@@ -28,6 +28,20 @@ inline const std::string malloc_error = "\n\rMalloc error ......\n\r";
 inline std::string port_opened(int n) { return "COM" + std::to_string(n) + " opened.\n\n"; }
 inline std::string port_unavailable(int n) { return "Unable to open COM" + std::to_string(n) + " \n\n"; }
 inline std::string loaded() { return reading_pages + dots + finished_reading; }
+// A run without a terminal up to its answer to the port question, which is not echoed.
+inline std::string port_asked() { return banner + port_question + "\n\r"; }
+// The same up to its answer to the file question, port `n` opened.
+inline std::string file_asked(int n) { return port_asked() + port_opened(n) + file_question + "\n"; }
+
+// Each line feed as CR LF, as a terminal (ONLCR) and a Windows text stream write it.
+inline std::string crlf(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        out += c == '\n' ? "\r\n" : std::string(1, c);
+    }
+    return out;
+}
 
 } // namespace expected
 
@@ -41,6 +55,17 @@ inline const std::string erase_error = "Failure: Erase firmware error ...\n\n\r"
 inline const std::string not_erased = "Firmware not erased ....\n\n\r";
 inline const std::string success = "\nFirmware successfully written to Tarvolo ... \n\n\r";
 
+// The bytes of a complete exchange, to the device and from it: the erase and image CRC frames
+// before the pages, then each page's header, its 4096 bytes and its CRC.
+constexpr long TO_DEVICE_COMPLETE = 492614;
+constexpr long FROM_DEVICE_COMPLETE = 1952;
+constexpr long BEFORE_PAGES = 14;
+constexpr long PER_PAGE = 7 + 4096 + 2;
+
+// The erase frame, the first thing the update sends, and the device's refusal of it.
+inline const std::string erase_frame("\x1E\x00\x00\x00\x00\x03\x00", 7);
+inline const std::string erase_refusal("\x1E\x01\x00\x00\x00\x00\x00\x04", 8);
+
 // "\rPagecount : %3d of 120" for pages 1 to `last`.
 inline std::string progress(int last)
 {
@@ -51,6 +76,9 @@ inline std::string progress(int last)
     }
     return text;
 }
+inline const std::string to_pages = erasing + erased + writing;
+inline const std::string complete = to_pages + progress(120) + success;
+
 inline std::string crc_refused(const char* status) { return std::string("Failure pos 1  : ") + status + "\n\n\r"; }
 inline std::string header_refused(const char* page, const char* status)
 {

@@ -211,7 +211,7 @@ run_result run_detached(const process_options& options, const std::string& input
                 meanwhile();
             }
         }
-        result.output += read_until(child.output, std::string(1, '\0'), timeout);
+        result.output += read_to_end(child.output, timeout);
     }
     result.status = child.wait(child.output >= 0 ? std::chrono::milliseconds(2000) : timeout);
     result.seconds = std::chrono::duration<double>(steady::now() - start).count();

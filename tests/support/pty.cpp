@@ -8,6 +8,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -80,15 +81,70 @@ void pty_pair::hang_up()
     }
 }
 
-device_line::device_line(const std::string& com_dir, int port, std::optional<mode_t> mode) : pty_pair(held::master_only)
+namespace {
+
+// Handed out to tests that ask for no number: above every number a test asks for.
+constexpr int FIRST_FREE_PORT = 201;
+constexpr int LAST_FREE_PORT = 255;
+
+// The claim file of `number` opened and locked, or -1 while another holder has it.
+int claim(const std::string& com_dir, int number)
+{
+    const std::string file = com_dir + "/.com" + std::to_string(number) + ".claim";
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw std::runtime_error("cannot create " + file);
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return fd;
+    }
+    (void)::close(fd);
+    return -1;
+}
+
+} // namespace
+
+com_port::com_port(const std::string& com_dir, std::optional<int> asked)
+{
+    const int first = asked.value_or(FIRST_FREE_PORT);
+    const int last = asked.value_or(LAST_FREE_PORT);
+    const auto given_up = steady::now() + std::chrono::minutes(1);
+    for (;;) {
+        for (number = first; number <= last; ++number) {
+            claim_ = claim(com_dir, number);
+            if (claim_ >= 0) {
+                path = com_dir + "/com" + std::to_string(number);
+                return;
+            }
+        }
+        if (steady::now() >= given_up) {
+            throw std::runtime_error("no COM port from " + std::to_string(first) + " free in " + com_dir);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+com_port::~com_port()
+{
+    (void)::unlink(path.c_str());
+    (void)::close(claim_);
+}
+
+void com_port::link_to(const std::string& target) const
+{
+    (void)::unlink(path.c_str());
+    if (::symlink(target.c_str(), path.c_str()) != 0) {
+        throw std::runtime_error("cannot link " + path);
+    }
+}
+
+device_line::device_line(const std::string& com_dir, std::optional<int> number, std::optional<mode_t> mode, held ends)
+    : pty_pair(ends), port(com_dir, number)
 {
     if (mode && ::chmod(slave_path.c_str(), *mode) != 0) {
         throw std::runtime_error("cannot change the mode of " + slave_path);
     }
-    const std::string link = com_dir + "/com" + std::to_string(port);
-    if (::symlink(slave_path.c_str(), link.c_str()) != 0) {
-        throw std::runtime_error("cannot link " + link);
-    }
+    port.link_to(slave_path);
 }
 
 void make_raw(int fd)
@@ -115,6 +171,14 @@ std::string read_until(int fd, const std::string& until, std::chrono::millisecon
             break;
         }
     }
+    return out;
+}
+
+std::string read_to_end(int fd, std::chrono::milliseconds timeout)
+{
+    const auto deadline = steady::now() + timeout;
+    std::string out;
+    while (steady::now() < deadline && read_some(fd, out, remaining_ms(deadline))) { }
     return out;
 }
 

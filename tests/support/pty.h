@@ -32,10 +32,36 @@ struct pty_pair {
     std::string slave_path;
 };
 
-// The device's end of a serial line linked as COM_DIR/comN for the updater to open: the test holds
-// only the master. `mode`, when given, is the line's permission bits.
+// A COM port number held by one test. Under wine every test of a prefix links its ports in the
+// same dosdevices folder, side by side with the others, so a number is claimed there before
+// anything is linked as comN, and whatever stands at comN while it is held is its holder's. The
+// claim is a lock on a file beside the link: it ends with its holder, even a killed one.
+class com_port {
+public:
+    // With no number, one that no test asks for by number; with one, exactly that number, for a
+    // case about the number itself (waits while another test holds it).
+    explicit com_port(const std::string& com_dir, std::optional<int> number = std::nullopt);
+    ~com_port();
+    com_port(const com_port&) = delete;
+    com_port& operator=(const com_port&) = delete;
+
+    // Links comN to `target`, in place of what a killed run may have left there.
+    void link_to(const std::string& target) const;
+
+    int number = 0;
+    std::string path; // COM_DIR/comN
+
+private:
+    int claim_ = -1;
+};
+
+// The device's end of a serial line linked as COM_DIR/comN for the updater to open. `mode`, when
+// given, is the line's permission bits.
 struct device_line : pty_pair {
-    device_line(const std::string& com_dir, int port, std::optional<mode_t> mode = std::nullopt);
+    explicit device_line(const std::string& com_dir, std::optional<int> number = std::nullopt,
+        std::optional<mode_t> mode = std::nullopt, held ends = held::master_only);
+
+    com_port port;
 };
 
 // Puts a terminal in raw mode with no flow control, as a factory-fresh serial port is found.
@@ -45,6 +71,9 @@ bool write_all(int fd, const std::string& bytes);
 
 // Reads what arrives on `fd` until `until` is found in it, the fd ends, or the timeout passes.
 std::string read_until(int fd, const std::string& until, std::chrono::milliseconds timeout);
+
+// Reads what arrives on `fd` until its writers have all closed it, or the timeout passes.
+std::string read_to_end(int fd, std::chrono::milliseconds timeout);
 
 // Reads everything that arrives within `quiet` of the previous byte, at most `limit` in all.
 std::string read_for(int fd, std::chrono::milliseconds quiet, std::chrono::milliseconds limit);

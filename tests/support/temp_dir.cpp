@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 temp_dir::temp_dir()
@@ -29,6 +30,12 @@ std::string temp_dir::write_file(const std::string& name, const std::string& con
         throw std::runtime_error("cannot write " + file);
     }
     return file;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string sample_image(unsigned seed)

@@ -15,5 +15,8 @@ struct temp_dir {
     std::string path;
 };
 
+// The whole of a file; "" when it cannot be read.
+std::string read_file(const std::string& path);
+
 // 491,520 bytes that differ from page to page and within each page.
 std::string sample_image(unsigned seed = 1);
