@@ -20,6 +20,8 @@ constexpr char MSG_PORT_UNAVAILABLE[] = "Unable to open COM%d \n\n";
 constexpr char MSG_PORT_OPENED[] = "COM%d opened.\n\n";
 constexpr char PROMPT_START[] = "Press any key to start firmware update ...\n\n\r";
 constexpr char PROMPT_EXIT[] = "Press any key to exit.";
+constexpr char REASON_NAME_TOO_LONG[] = "name longer than 254 characters";
+constexpr char REASON_NAME_WITH_ZERO[] = "name holds a zero byte";
 
 constexpr int EXIT_UPDATED = 0;
 constexpr int EXIT_FAILED = 1;
@@ -74,8 +76,7 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     case file_name_answer::zero_byte: {
         say("%s", MSG_FIRMWARE_UNREADABLE);
         const std::string taken = typed_file_name(firmware_file) + "...";
-        say_reason(taken.c_str(),
-            answer == file_name_answer::too_long ? "name longer than 254 characters" : "name holds a zero byte");
+        say_reason(taken.c_str(), answer == file_name_answer::too_long ? REASON_NAME_TOO_LONG : REASON_NAME_WITH_ZERO);
         return exit_path(EXIT_FAILED);
     }
     case file_name_answer::end_of_input:

@@ -149,4 +149,13 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
   add_test(NAME operator_readme_messages
     COMMAND ${PROJECT_SOURCE_DIR}/tests/package/man_messages.sh
       ${PROJECT_SOURCE_DIR}/packaging/OPERATOR_README.txt ${PROJECT_SOURCE_DIR})
+  # The man page as this tree makes it, against the messages, the reasons and the banner that this
+  # tree's updater writes: at every change, not only when the packages are built.
+  tarvolo_suite_needs(man_page groff PACKAGE groff-base)
+  tarvolo_suite_available(man_page man_page_suite)
+  if(man_page_suite)
+    add_test(NAME man_page_texts
+      COMMAND ${PROJECT_SOURCE_DIR}/tests/package/man_messages.sh ${PROJECT_BINARY_DIR}/man/tarvolo_updater.1
+        ${PROJECT_SOURCE_DIR} $<TARGET_FILE:tarvolo_updater>)
+  endif()
 endif()

@@ -17,6 +17,9 @@ namespace {
 constexpr char MSG_INVALID_FIRMWARE[] = "Invalid firmware file ...\n\n\r";
 constexpr char MSG_READING_PAGES[] = "Reading firmware pages from file ...\n\r";
 constexpr char MSG_FINISHED_READING[] = "Finished reading firmware ...\n\r";
+constexpr char REASON_CUT_SHORT[] = "cut short while it was read, after %" PRIu64 " of %" PRIu32 " bytes";
+constexpr char REASON_CHANGED[] = "changed while it was read";
+constexpr char REASON_WRONG_SIZE[] = "%" PRId64 " bytes; an image has %" PRIu32;
 // Where the row of dots breaks, so that no row is wider than an 80-column console.
 constexpr std::uint32_t DOT_ROW_BREAK_1 = 59;
 constexpr std::uint32_t DOT_ROW_BREAK_2 = 118;
@@ -75,8 +78,7 @@ phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, uns
             // The file shrank or failed under us: never send a page that was not read whole.
             const int error = errno;
             char cut_short[96];
-            (void)std::snprintf(cut_short, sizeof cut_short,
-                "cut short while it was read, after %" PRIu64 " of %" PRIu32 " bytes",
+            (void)std::snprintf(cut_short, sizeof cut_short, REASON_CUT_SHORT,
                 std::uint64_t{page_count} * FW_PAGE_SIZE + got, static_cast<std::uint32_t>(FW_IMAGE_SIZE));
             return unreadable_after_dots(
                 firmware_file, std::ferror(file) != 0 && error != 0 ? std::strerror(error) : cut_short);
@@ -94,8 +96,7 @@ phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, uns
         }
         const int error = after == *before ? read_again(file, firmware_buffer) : CHANGED;
         if (error != 0) {
-            return unreadable_after_dots(
-                firmware_file, error == CHANGED ? "changed while it was read" : std::strerror(error));
+            return unreadable_after_dots(firmware_file, error == CHANGED ? REASON_CHANGED : std::strerror(error));
         }
     }
     say("\n");
@@ -128,8 +129,8 @@ phase_result load_firmware(const char* firmware_file, unsigned char* firmware_bu
         const int error = errno;
         say(MSG_INVALID_FIRMWARE);
         char wrong_size[64];
-        (void)std::snprintf(wrong_size, sizeof wrong_size, "%" PRId64 " bytes; an image has %" PRIu32, size,
-            static_cast<std::uint32_t>(FW_IMAGE_SIZE));
+        (void)std::snprintf(
+            wrong_size, sizeof wrong_size, REASON_WRONG_SIZE, size, static_cast<std::uint32_t>(FW_IMAGE_SIZE));
         say_reason(firmware_file, size < 0 ? std::strerror(error) : wrong_size);
         // The run ends after this anyway; closing now changes nothing the operator sees and leaves
         // no stream behind for a caller that goes on (the tests do). A failing close loses nothing.

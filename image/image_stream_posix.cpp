@@ -14,13 +14,16 @@ static_assert(sizeof(time_t) == 8, "a file dated after 2038 needs a 64-bit time_
 
 namespace {
 
+constexpr char REASON_NOT_REGULAR[] = "not a regular file";
+constexpr char REASON_BEING_WRITTEN[] = "being written by another program";
+
 // Why a file of this type is no image, or nullptr for a regular file.
 const char* refusal(mode_t mode)
 {
     if (S_ISDIR(mode)) {
         return std::strerror(EISDIR);
     }
-    return S_ISREG(mode) ? nullptr : "not a regular file";
+    return S_ISREG(mode) ? nullptr : REASON_NOT_REGULAR;
 }
 
 opened_image refused(mode_t mode)
@@ -52,9 +55,9 @@ std::string being_written(int fd, const struct stat& file)
     const bool writer_seen = errno == EAGAIN;
     const std::optional<other_program> writer = file_writer(file.st_dev, file.st_ino);
     if (writer) {
-        return "being written by another program (" + describe(*writer) + ")";
+        return std::string(REASON_BEING_WRITTEN) + " (" + describe(*writer) + ")";
     }
-    return writer_seen ? "being written by another program" : std::string();
+    return writer_seen ? REASON_BEING_WRITTEN : std::string();
 }
 
 } // namespace

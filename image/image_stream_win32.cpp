@@ -13,6 +13,9 @@
 
 namespace {
 
+constexpr char REASON_DEVICE[] = "a device, not a file";
+constexpr char REASON_NOT_ON_A_DISK[] = "not a file on a disk";
+
 // A \\?\ name (and its NT form \??\) goes to the file system as it stands; Windows resolves
 // every other name first.
 bool taken_literally(const std::wstring& name)
@@ -69,7 +72,7 @@ opened_image open_image_file(const char* name)
     // Opening a serial port raises its modem lines and resets the device behind it, which may be
     // another station's: a device name is refused on its name alone, before anything is opened.
     if (names_a_device(wide)) {
-        return {image_open::not_measurable, nullptr, "a device, not a file"};
+        return {image_open::not_measurable, nullptr, REASON_DEVICE};
     }
     // No other program may write the image while it is read: a build server's copy that lands
     // meanwhile would be flashed as a mix of two files. A file that another program already has
@@ -83,7 +86,7 @@ opened_image open_image_file(const char* name)
     // image (not a console, a pipe or a port reached through a link).
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         (void)CloseHandle(handle); // read-only: a failing close loses nothing
-        return {image_open::not_measurable, nullptr, "not a file on a disk"};
+        return {image_open::not_measurable, nullptr, REASON_NOT_ON_A_DISK};
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
     if (fd < 0) {

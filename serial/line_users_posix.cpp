@@ -10,11 +10,13 @@
 
 namespace {
 
-constexpr char HELD_ELSEWHERE[] = "held by another program";
+constexpr char REASON_HELD[] = "held by another program";
+constexpr char REASON_LOCKED[] = "locked by another program";
 
-std::string held_by(const other_program& holder) { return std::string(HELD_ELSEWHERE) + " (" + describe(holder) + ")"; }
+std::string held_by(const other_program& holder) { return std::string(REASON_HELD) + " (" + describe(holder) + ")"; }
 
-constexpr char SESSIONS_TERMINAL[] = "the terminal of a running session (a shell or a login), not a free serial port";
+constexpr char REASON_SESSIONS_TERMINAL[] =
+    "the terminal of a running session (a shell or a login), not a free serial port";
 
 // Where programs that follow the old UUCP convention (minicom, picocom, cu, ModemManager's
 // helpers) say that a line is theirs; on Debian one is a link to the other, and a lock found
@@ -39,7 +41,7 @@ std::string live_lock(const char* path)
         const std::optional<other_program> owner =
             live_process(pid_in_lock_file(start_of_file(AT_FDCWD, lock.c_str())));
         if (owner && owner->pid != static_cast<long>(::getpid())) {
-            return "locked by another program (" + describe(*owner) + ") in " + lock;
+            return std::string(REASON_LOCKED) + " (" + describe(*owner) + ") in " + lock;
         }
     }
     return {};
@@ -70,7 +72,7 @@ std::string why_line_is_taken(int fd, const char* path)
     // somebody's screen, its settings would be left raw for the shell or the login that owns it,
     // and its program would read the device's replies as well.
     if (is_a_sessions_terminal(fd, line)) {
-        return SESSIONS_TERMINAL;
+        return REASON_SESSIONS_TERMINAL;
     }
     // Neither the exclusive flag nor a lock keeps out a program that already has the line open,
     // and one that reads it (a terminal program left running, a modem prober) takes the device's
@@ -86,5 +88,5 @@ std::string why_line_is_busy(const char* path)
     struct stat line { };
     const std::optional<other_program> holder =
         ::stat(path, &line) == 0 && S_ISCHR(line.st_mode) ? device_holder(line.st_rdev) : std::nullopt;
-    return holder ? held_by(*holder) : HELD_ELSEWHERE;
+    return holder ? held_by(*holder) : REASON_HELD;
 }

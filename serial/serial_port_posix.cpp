@@ -36,7 +36,7 @@ int poll_timeout_ms(steady::duration remaining)
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
 }
 
-constexpr char NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
+constexpr char REASON_NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
 
 // A link's target, however long; empty when `path` is no link.
 std::string link_target(const char* path)
@@ -157,7 +157,7 @@ phase_result posix_serial_port::open_device(const char* path)
     }
     // A serial port is a terminal; anything else behind the name is not a port to write flash through.
     if (::isatty(fd) == 0) {
-        return refuse(path, NOT_A_TERMINAL);
+        return refuse(path, REASON_NOT_A_TERMINAL);
     }
     // Before the lock and the exclusive flag: a line in use is left exactly as it was found.
     const std::string taken = why_line_is_taken(fd, path);

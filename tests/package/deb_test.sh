@@ -85,7 +85,8 @@ for page in "$work/updater-root/usr/share/man/man1/tarvolo_updater.1.gz" \
   [ -z "$warnings" ] || fail "groff -man -ww on $(basename "$page"):"$'\n'"$warnings"
   echo "$(basename "$page"): gzip -n, no groff warnings"
 done
-"$source_dir/tests/package/man_messages.sh" "$work/updater-root/usr/share/man/man1/tarvolo_updater.1.gz" "$source_dir"
+"$source_dir/tests/package/man_messages.sh" "$work/updater-root/usr/share/man/man1/tarvolo_updater.1.gz" "$source_dir" \
+  "$work/updater-root/usr/bin/tarvolo_updater" "${launcher[@]}"
 
 echo "== a complete update with the unpacked programs"
 "$source_dir/scripts/update-against-emulator" --quiet --port 7 "$work/updater-root/usr/bin/tarvolo_updater" \
