@@ -17,6 +17,7 @@
 #include "support/expected_text.h"
 #include "support/process.h"
 #include "support/pty.h"
+#include "support/row_builder.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -64,7 +65,7 @@ constexpr int CHANGED_AT_PAGE = 30;
 
 // One run of the updater against the emulator: a complete update on a port of its own, unless a
 // builder below says otherwise.
-struct e2e_case {
+struct e2e_case : row_builder<e2e_case> {
     e2e_case(const char* case_name, std::vector<std::string> faults)
         : name(case_name), emulator_faults(std::move(faults))
     {
@@ -136,12 +137,6 @@ struct e2e_case {
     bool image_dated_after_2038 = false; // the image's modification time past a 32-bit time_t
 
 private:
-    template <typename Field, typename Value>
-    e2e_case& set(Field& field, Value&& value)
-    {
-        field = std::forward<Value>(value);
-        return *this;
-    }
     e2e_case& fails(std::string shown) { return set(transaction_output, std::move(shown)).set(status, 1); }
     e2e_case& refused_before_the_start() { return fails("").to_device(0).within(20s); }
 };

@@ -3,10 +3,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <termios.h>
@@ -23,9 +22,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string erase_frame("\x1E\x00\x00\x00\x00\x03\x00", 7);
-const std::string erase_refusal("\x1E\x01\x00\x00\x00\x00\x00\x04", 8);
 
 // Wine's console draws the program's text with cursor and erase sequences of its own, breaks
 // lines its own way and draws a trailing space as a cursor move. What can be compared is the
@@ -64,22 +60,14 @@ bool wait_for_wine_console(int fd, std::chrono::milliseconds timeout)
     }
 }
 
-// The device's end of the line, linked as COM port `number` in the wine prefix for as long as the
-// case runs.
-struct linked_port {
-    linked_port(const std::string& dosdevices, int number) : link(dosdevices + "/com" + std::to_string(number))
+// The device's end of the line, linked as a COM port in the wine prefix for as long as the case
+// runs. Both ends held, so that the master never reports a hang-up before wine opens the port.
+struct linked_port : device_line {
+    explicit linked_port(const std::string& dosdevices)
+        : device_line(dosdevices, std::nullopt, std::nullopt, held::both)
     {
-        make_raw(line.master);
-        (void)unlink(link.c_str()); // left by an earlier run that was killed
-        linked = symlink(line.slave_path.c_str(), link.c_str()) == 0;
+        make_raw(master);
     }
-    ~linked_port() { (void)unlink(link.c_str()); }
-    linked_port(const linked_port&) = delete;
-    linked_port& operator=(const linked_port&) = delete;
-
-    pty_pair line;
-    std::string link;
-    bool linked = false;
 };
 
 // The .exe under wine at a terminal, as an operator runs it from a shell: wine gives it a console
@@ -93,27 +81,26 @@ TEST(UpdaterInWineConsole, KeyWaitsTakeOneKeyPressEach)
     }
     struct row {
         const char* what;
-        int port; // a port of its own: cases of other tests share the prefix and run side by side
         std::string start_key;
         std::string exit_key;
     };
     const row rows[] = {
         // The arrow comes as one escape sequence, which the console turns into one key without a
         // character.
-        {"letter, then an arrow key", 61, "k", "\x1b[A"},
+        {"letter, then an arrow key", "k", "\x1b[A"},
         // Typed at a UTF-8 terminal, each is one key of one character.
-        {"e acute, then the euro sign", 62, "\xc3\xa9", "\xe2\x82\xac"},
+        {"e acute, then the euro sign", "\xc3\xa9", "\xe2\x82\xac"},
         // Beyond U+FFFF: two UTF-16 halves, two key events, one key.
-        {"an emoji, then a letter", 63, "\xf0\x9f\x98\x80", "x"},
+        {"an emoji, then a letter", "\xf0\x9f\x98\x80", "x"},
         // The interrupt key at a key wait is a key, not the end of the run.
-        {"Ctrl-C, then Ctrl-C", 70, "\x03", "\x03"},
+        {"Ctrl-C, then Ctrl-C", "\x03", "\x03"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
         temp_dir dir;
         const std::string image = dir.write_file("fw.bin", sample_image());
-        const linked_port device(updater.com_dir(dir.path), r.port);
-        ASSERT_TRUE(device.linked) << device.link;
+        const linked_port device(updater.com_dir(dir.path));
+        const int port = device.port.number;
 
         process_options options = updater.options(dir.path);
         // The console decodes what is typed by the locale's character set, as the terminal's is.
@@ -124,10 +111,10 @@ TEST(UpdaterInWineConsole, KeyWaitsTakeOneKeyPressEach)
         const std::string to_port = read_until(console.master, "of the connected Tarvolo:", 30s);
         EXPECT_EQ(drawn_characters(to_port), drawn_characters(expected::banner + expected::port_question));
         ASSERT_TRUE(wait_for_wine_console(console.slave, 10s)) << to_port;
-        ASSERT_TRUE(write_all(console.master, std::to_string(r.port) + "\r"));
+        ASSERT_TRUE(write_all(console.master, std::to_string(port) + "\r"));
         const std::string to_file = read_until(console.master, "TVL_V6_FW_V3_7_2.bin):", 10s);
         EXPECT_EQ(drawn_characters(to_file),
-            drawn_characters(std::to_string(r.port) + expected::port_opened(r.port) + expected::file_question));
+            drawn_characters(std::to_string(port) + expected::port_opened(port) + expected::file_question));
         ASSERT_TRUE(write_all(console.master, image + "\r"));
         // The rest of the prompt, then a second in which nothing may happen.
         std::string to_start = read_until(console.master, "Press any key to start firmware update ...", 10s);
@@ -138,13 +125,13 @@ TEST(UpdaterInWineConsole, KeyWaitsTakeOneKeyPressEach)
         EXPECT_TRUE(drawn.size() >= start_drawn.size() &&
             drawn.compare(drawn.size() - start_drawn.size(), start_drawn.size(), start_drawn) == 0)
             << drawn;
-        EXPECT_EQ(read_for(device.line.master, 100ms, 200ms), "") << "sent to the device before the start key";
+        EXPECT_EQ(read_for(device.master, 100ms, 200ms), "") << "sent to the device before the start key";
         ASSERT_TRUE(run.running());
 
         // One key starts the update; the device refuses the erase, which ends it.
         ASSERT_TRUE(write_all(console.master, r.start_key));
-        EXPECT_EQ(read_until(device.line.master, erase_frame, 10s), erase_frame);
-        ASSERT_TRUE(write_all(device.line.master, erase_refusal));
+        EXPECT_EQ(read_until(device.master, expected::erase_frame, 10s), expected::erase_frame);
+        ASSERT_TRUE(write_all(device.master, expected::erase_refusal));
         const std::string result = read_until(console.master, expected::exit_prompt, 30s);
         EXPECT_EQ(drawn_characters(result),
             drawn_characters(expected::erasing + expected::no_erase_response + expected::exit_prompt))
@@ -169,12 +156,6 @@ std::string built_locale(const temp_dir& dir, const std::string& language)
     (void)std::system(command.c_str());
     struct stat built { };
     return ::stat((dir.path + "/" + name + "/LC_CTYPE").c_str(), &built) == 0 ? name : "";
-}
-
-std::string file_contents(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Types the port number and the file name at the wine console, as an operator does, and returns
@@ -204,7 +185,6 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
     }
     struct row {
         const char* language;
-        int port;
         std::string typed;
         // The same bytes read in the ANSI code page: 866 and 1251 at a Russian station, 850 and
         // 1252 at a German one.
@@ -213,12 +193,12 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         std::string folder = {}; // made for the typed name, which then names a file in it
     };
     const row rows[] = {
-        {"ru_RU", 64, "\u043f\u0440\u043e\u0448\u0438\u0432\u043a\u0430.bin",
+        {"ru_RU", "\u043f\u0440\u043e\u0448\u0438\u0432\u043a\u0430.bin",
             "\u0407\u0430\u00ae\u0438\u0401\u045e\u0404\u00a0.bin"},
-        {"de_DE", 65, "pr\u00fcf.bin", "pr\u0081f.bin"},
-        {"de_DE", 66, "\u00e4nderung/pr\u00fcf.bin", "\u201enderung/pr\u0081f.bin", true, "\u00e4nderung"},
+        {"de_DE", "pr\u00fcf.bin", "pr\u0081f.bin"},
+        {"de_DE", "\u00e4nderung/pr\u00fcf.bin", "\u201enderung/pr\u0081f.bin", true, "\u00e4nderung"},
         // Absent: the reason line shows the name as typed, in the console's own letters.
-        {"ru_RU", 67, "\u043d\u0435\u0442.bin", "\u00ad\u0490\u0432.bin", false},
+        {"ru_RU", "\u043d\u0435\u0442.bin", "\u00ad\u0490\u0432.bin", false},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.language + (" " + r.typed));
@@ -230,7 +210,7 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
             const std::string other_folder = r.other_reading.substr(0, r.other_reading.find('/'));
             ASSERT_EQ(::mkdir((dir.path + "/" + other_folder).c_str(), 0755), 0);
         }
-        const std::string image = sample_image(static_cast<unsigned>(r.port));
+        const std::string image = sample_image();
         if (r.present) {
             (void)dir.write_file(r.typed, image);
         }
@@ -238,7 +218,6 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
 
         loader_emulator::settings s;
         s.com_dir = updater.com_dir(dir.path);
-        s.port = r.port;
         loader_emulator device(s, dir.path);
         process_options options = updater.options(dir.path);
         options.working_dir = dir.path;
@@ -247,7 +226,7 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         pty_pair console;
         child_process run = child_process::start_on_terminal(options, console);
 
-        const std::string screen = answer_both_questions(console.master, console.slave, r.port, r.typed);
+        const std::string screen = answer_both_questions(console.master, console.slave, device.port.number, r.typed);
         if (!r.present) {
             EXPECT_NE(drawn_characters(screen).find("tarvolo_updater:" + r.typed + ":"), std::string::npos) << screen;
             ASSERT_TRUE(write_all(console.master, "x"));
@@ -262,7 +241,7 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         ASSERT_TRUE(write_all(console.master, "x"));
         EXPECT_EQ(run.wait(10s), 0) << result;
         EXPECT_EQ(device.finish(), 0) << device.output;
-        EXPECT_TRUE(file_contents(device.image_out) == image) << "the device did not receive the typed file";
+        EXPECT_TRUE(read_file(device.image_out) == image) << "the device did not receive the typed file";
     }
 }
 
@@ -274,12 +253,10 @@ TEST(UpdaterInWineConsole, InterruptDuringTheTransferIsAFailure)
     if (updater.wine_exe.empty()) {
         GTEST_SKIP() << "the console interrupt of the Windows build: set TARVOLO_E2E_WINE_EXE";
     }
-    constexpr int port = 68;
     temp_dir dir;
     (void)dir.write_file("fw.bin", sample_image());
     loader_emulator::settings s;
     s.com_dir = updater.com_dir(dir.path);
-    s.port = port;
     // The tenth page's header waits for its reply long enough for the key to come meanwhile.
     s.faults = {"header:9=delay:8000"};
     loader_emulator device(s, dir.path);
@@ -288,7 +265,7 @@ TEST(UpdaterInWineConsole, InterruptDuringTheTransferIsAFailure)
     pty_pair console;
     child_process run = child_process::start_on_terminal(options, console);
 
-    const std::string screen = answer_both_questions(console.master, console.slave, port, "fw.bin");
+    const std::string screen = answer_both_questions(console.master, console.slave, device.port.number, "fw.bin");
     ASSERT_NE(screen.find("Press any key to start firmware update ..."), std::string::npos) << screen;
     ASSERT_TRUE(write_all(console.master, "s"));
     const std::string pages = read_until(console.master, " 10 of 120", 30s);
@@ -296,7 +273,8 @@ TEST(UpdaterInWineConsole, InterruptDuringTheTransferIsAFailure)
     ASSERT_TRUE(write_all(console.master, "\x03"));
     EXPECT_EQ(run.wait(10s), 1);
     EXPECT_NE(device.finish(), 0) << "the device was updated";
-    EXPECT_LT(device.bytes_received, 14 + 11 * (7 + 4096 + 2)) << "pages went on after the interrupt";
+    EXPECT_LT(device.bytes_received, expected::BEFORE_PAGES + 11 * expected::PER_PAGE)
+        << "pages went on after the interrupt";
 }
 
 // Whether a process of this user has `path` open: under wine, the server holds the file of every
@@ -354,64 +332,63 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
     if (updater.wine_exe.empty()) {
         GTEST_SKIP() << "the reason lines of the Windows build: set TARVOLO_E2E_WINE_EXE";
     }
+    // What stands in the run's folder besides the typed name.
+    enum class beside { nothing, folder, image_held_open };
     struct row {
         const char* what;
-        int port;
-        bool port_linked;
-        std::string typed; // the file name, relative to the run's folder
-        std::string message; // the program's own
+        std::string typed; // the file name, relative to the run's folder; "": the port is refused
         std::string reason; // the line after "tarvolo_updater: "
-        std::function<void(const temp_dir&)> make = {};
-        bool writer = false;
+        std::optional<int> unlinked_port = {}; // asked for with nothing linked as it; else a line of its own
+        beside made = beside::nothing;
     };
-    const auto folder = [](const temp_dir& dir) { EXPECT_EQ(::mkdir((dir.path + "/folder").c_str(), 0755), 0); };
-    const auto image = [](const temp_dir& dir) { (void)dir.write_file("fw.bin", sample_image()); };
     // Wine's words for the system's errors, in the C locale's English.
     const row rows[] = {
-        {"port missing", 4, false, "", expected::port_unavailable(4), "COM4: File not found."},
-        {"port in the device namespace missing", 195, false, "", expected::port_unavailable(195),
-            "\\\\.\\COM195: File not found."},
-        {"image missing", 196, true, "missing.bin", expected::unreadable, "missing.bin: File not found."},
-        {"image is a folder", 197, true, "folder", expected::unreadable, "folder: Access denied.", folder},
-        {"image held open for writing by a Windows program", 198, true, "fw.bin", expected::unreadable,
-            "fw.bin: Sharing violation.", image, true},
-        {"name that would clear the screen", 199, true, "x\033[2J.bin", expected::unreadable,
-            "x\\033[2J.bin: Invalid name."},
+        {"port missing", "", "COM4: File not found.", 4},
+        {"port in the device namespace missing", "", "\\\\.\\COM195: File not found.", 195},
+        {"image missing", "missing.bin", "missing.bin: File not found."},
+        {"image is a folder", "folder", "folder: Access denied.", {}, beside::folder},
+        {"image held open for writing by a Windows program", "fw.bin", "fw.bin: Sharing violation.", {},
+            beside::image_held_open},
+        {"name that would clear the screen", "x\033[2J.bin", "x\\033[2J.bin: Invalid name."},
         // Through a pipe the name comes in the ANSI code page (1252 here).
-        {"name outside ASCII", 200, true,
+        {"name outside ASCII",
             "pr\xfc"
             "f.bin",
-            expected::unreadable, "pr\u00fcf.bin: File not found."},
+            "pr\u00fcf.bin: File not found."},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         temp_dir dir;
-        if (r.make) {
-            r.make(dir);
+        if (r.made == beside::folder) {
+            ASSERT_EQ(::mkdir((dir.path + "/folder").c_str(), 0755), 0);
+        } else if (r.made == beside::image_held_open) {
+            (void)dir.write_file("fw.bin", sample_image());
         }
-        std::unique_ptr<linked_port> device;
-        if (r.port_linked) {
-            device = std::make_unique<linked_port>(updater.com_dir(dir.path), r.port);
-            ASSERT_TRUE(device->linked) << device->link;
+        std::optional<com_port> missing;
+        std::optional<linked_port> device;
+        if (r.unlinked_port) {
+            missing.emplace(updater.com_dir(dir.path), r.unlinked_port);
+        } else {
+            device.emplace(updater.com_dir(dir.path));
         }
+        const int port = missing ? missing->number : device->port.number;
         std::unique_ptr<windows_writer> writer;
-        if (r.writer) {
+        if (r.made == beside::image_held_open) {
             writer = std::make_unique<windows_writer>(updater, dir, dir.path + "/fw.bin");
             ASSERT_TRUE(held_open(dir.path + "/fw.bin")) << "the writer did not open the image";
         }
         process_options options = updater.options(dir.path);
         options.working_dir = dir.path;
         options.set_env.emplace_back("LC_ALL", "C.UTF-8");
-        const run_result run = run_detached(options, std::to_string(r.port) + "\n" + r.typed + "\n", 30s);
+        const run_result run = run_detached(options, std::to_string(port) + "\n" + r.typed + "\n", 30s);
         EXPECT_EQ(run.status, 1);
-        const std::string asked = expected::banner + expected::port_question + "\n\r";
         const std::string up_to_the_message = r.typed.empty()
-            ? asked + r.message
-            : asked + expected::port_opened(r.port) + expected::file_question + "\n" + r.message;
+            ? expected::port_asked() + expected::port_unavailable(port)
+            : expected::file_asked(port) + expected::unreadable;
         EXPECT_EQ(run.output,
             updater.console_text(up_to_the_message + updater.reason_line(r.reason) + expected::exit_prompt));
         if (device) {
-            EXPECT_EQ(read_for(device->line.master, 50ms, 200ms), "") << "sent to the device";
+            EXPECT_EQ(read_for(device->master, 50ms, 200ms), "") << "sent to the device";
         }
     }
 }
