@@ -45,11 +45,11 @@ const swept_signal SIGNALS[] = {
     {SIGHUP, "SIGHUP", true},
 };
 
-const std::string erase_frame("\x1E\x00\x00\x00\x00\x03\x00", 7);
-const std::string erase_refused("\x1E\x01\x00\x00\x00\x00\x00\x04", 8);
+using expected::erase_frame;
+using expected::erase_refusal;
 // The terminal turns each line feed into CR LF.
-const std::string start_prompt_on_screen = "Press any key to start firmware update ...\r\n\r\n\r";
-const std::string refusal_on_screen = "Failure: No 'erase firmware' command response ...\r\n\r\n\r";
+const std::string start_prompt_on_screen = expected::crlf(expected::start_prompt);
+const std::string refusal_on_screen = expected::crlf(expected::no_erase_response);
 
 // A run that shows no sign of life for this long is stuck; a normal run under strace takes a
 // small fraction of it from start to end.
@@ -210,7 +210,6 @@ protected:
     // gives up as soon as the run has ended, since a signal may have ended it anywhere.
     run_outcome run(const std::vector<std::string>& strace_options, bool hup_ignored)
     {
-        (void)::unlink((dir.path + "/com5").c_str());
         const device_line device(dir.path, 5);
         make_raw(device.master);
         pty_pair console;
@@ -263,7 +262,7 @@ protected:
             {"the file question", screen("TVL_V6_FW_V3_7_2.bin): "), [&] { s.type(image + "\r"); }},
             {"the start prompt", screen(start_prompt_on_screen), nothing},
             {"the start key wait", key_wait, press},
-            {"the erase frame", [&s] { return s.await_device(erase_frame); }, [&s] { s.answer(erase_refused); }},
+            {"the erase frame", [&s] { return s.await_device(erase_frame); }, [&s] { s.answer(erase_refusal); }},
             {"the exit prompt", screen(refusal_on_screen + expected::exit_prompt), nothing},
             {"the exit key wait", key_wait, press},
         };

@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "loader_emulator/options.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -212,8 +211,7 @@ TEST(EmulatorOptions, ValuesFollowASpaceOrAnEqualsSignWithinTheirRanges)
 // tables'. The text between `start` and `end` in the page, or why there is none.
 ::testing::AssertionResult man_page_lists(const std::string& start, const std::string& end, const std::string& entries)
 {
-    std::ifstream in(TARVOLO_EMULATOR_MAN_PAGE_IN);
-    const std::string page{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string page = read_file(TARVOLO_EMULATOR_MAN_PAGE_IN);
     const auto from = page.find(start);
     const auto to = page.find(end);
     if (from == std::string::npos || to == std::string::npos || to < from) {
