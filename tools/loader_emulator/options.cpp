@@ -282,12 +282,9 @@ std::string roff_heading(const char* name, const char* value)
 
 const reply_place& place_of(reply_step step)
 {
-    for (const reply_place& place : REPLY_PLACES) {
-        if (place.step == step) {
-            return place;
-        }
-    }
-    return REPLY_PLACES[0]; // every reply_step has its row, which the emulator's tests check
+    const auto* const found = std::find_if(std::begin(REPLY_PLACES), std::end(REPLY_PLACES),
+        [step](const reply_place& place) { return place.step == step; });
+    return found != std::end(REPLY_PLACES) ? *found : REPLY_PLACES[0]; // the tests check every step has its row
 }
 
 std::string place_man_entries()
