@@ -65,11 +65,7 @@ TEST(LoaderEmulator, HostThatLeavesMidwayEndsTheExchange)
     child_process run = child_process::start_detached(line.updater.options(line.work.path));
     run.send_input(line.answers(line.image));
     // The device has the erase frame once its transcript says it is erasing.
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (read_file(line.device.transcript).find("erasing for") == std::string::npos &&
-        std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(10ms);
-    }
+    (void)wait_until([&] { return read_file(line.device.transcript).find("erasing for") != std::string::npos; }, 10s);
     ASSERT_EQ(::kill(run.pid, SIGKILL), 0);
     EXPECT_EQ(run.wait(5s), 128 + SIGKILL);
     // Long before the erase would end, and without being told to stop.

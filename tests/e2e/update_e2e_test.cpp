@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <random>
@@ -24,15 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using expected::BEFORE_PAGES;
-using expected::complete;
-using expected::crc_refused;
-using expected::erase_error;
-using expected::no_erase_response;
-using expected::not_erased;
-using expected::PER_PAGE;
-using expected::TO_DEVICE_COMPLETE;
-using expected::to_pages;
+using namespace expected;
 
 // What becomes of the image file while the updater reads it, its reads slowed as on a slow share.
 enum class image_change {
@@ -66,38 +60,32 @@ constexpr int CHANGED_AT_PAGE = 30;
 // One run of the updater against the emulator: a complete update on a port of its own, unless a
 // builder below says otherwise.
 struct e2e_case : row_builder<e2e_case> {
-    e2e_case(const char* case_name, std::vector<std::string> faults)
-        : name(case_name), emulator_faults(std::move(faults))
+    e2e_case(const char* case_name, std::vector<std::string> faults) : name(case_name)
     {
+        emulator.faults = std::move(faults);
     }
 
-    e2e_case& on_port(int number) { return set(port, number); }
+    e2e_case& on_port(int number) { return set(emulator.port, number); }
     // Stopped by the device's reply to the erase, the image CRC, page `page`'s header or data, or
     // the final acknowledgement: status 1, with what the console shows from the start prompt on.
-    e2e_case& fails_at_erase(const std::string& why) { return fails(expected::erasing + why).to_device(7); }
-    e2e_case& fails_at_crc(const std::string& why)
-    {
-        return fails(expected::erasing + expected::erased + why).to_device(BEFORE_PAGES);
-    }
+    e2e_case& fails_at_erase(const std::string& why) { return fails(erasing + why).to_device(7); }
+    e2e_case& fails_at_crc(const std::string& why) { return fails(erasing + erased + why).to_device(BEFORE_PAGES); }
     e2e_case& fails_at_header(int page, const char* refusal)
     {
         const std::string index = std::to_string(1000 + page).substr(1);
-        return fails(to_pages + expected::progress(page + 1) + expected::header_refused(index.c_str(), refusal))
+        return fails(to_pages + progress(page + 1) + header_refused(index.c_str(), refusal))
             .to_device(BEFORE_PAGES + page * PER_PAGE + 7);
     }
     e2e_case& fails_at_data(int page, const char* refusal)
     {
-        return fails(to_pages + expected::progress(page + 1) + expected::page_refused(refusal))
+        return fails(to_pages + progress(page + 1) + page_refused(refusal))
             .to_device(BEFORE_PAGES + (page + 1) * PER_PAGE);
     }
-    e2e_case& fails_at_final(const char* refusal)
-    {
-        return fails(to_pages + expected::progress(120) + expected::final_refused(refusal));
-    }
+    e2e_case& fails_at_final(const char* refusal) { return fails(to_pages + progress(120) + final_refused(refusal)); }
     e2e_case& to_device(long bytes) { return set(bytes_to_device, bytes); }
     e2e_case& within(std::chrono::seconds limit) { return set(at_most, limit); }
-    e2e_case& erase_taking(std::chrono::milliseconds time) { return set(erase, time); }
-    e2e_case& emulator_with(std::vector<std::string> args) { return set(emulator_args, std::move(args)); }
+    e2e_case& erase_taking(int ms) { return set(emulator.erase_ms, ms); }
+    e2e_case& emulator_with(std::vector<std::string> args) { return set(emulator.extra_args, std::move(args)); }
     e2e_case& extra_from_device(long bytes) { return set(extra_bytes_from_device, bytes); }
     e2e_case& output_pipe_closed() { return set(output_closed, true); }
     e2e_case& started_without(std::vector<int> streams) { return set(closed_streams, std::move(streams)); }
@@ -113,14 +101,13 @@ struct e2e_case : row_builder<e2e_case> {
     e2e_case& dated_after_2038() { return set(image_dated_after_2038, true); }
 
     std::string name;
-    std::optional<int> port; // a number only where the number is what the case is about
-    std::vector<std::string> emulator_faults; // each "WHERE=WHAT"
+    // Its port a number of its own unless the number is what the case is about, and an erase of
+    // 200 ms.
+    loader_emulator::settings emulator;
     std::string transaction_output = complete; // everything between the start prompt and the exit prompt
     int status = 0;
     long bytes_to_device = TO_DEVICE_COMPLETE; // bytes the emulator received, -1: not checked
     std::chrono::seconds at_most = 30s; // the run must have ended by then
-    std::chrono::milliseconds erase = 200ms;
-    std::vector<std::string> emulator_args;
     long extra_bytes_from_device = 0; // bytes the device sent beyond its 244 replies
     bool output_closed = false; // nobody reads the console: its pipe is closed before the run
     std::vector<int> closed_streams; // closed at the program's start (`>&-`)
@@ -200,7 +187,8 @@ TEST_P(UpdateEndToEnd, Run)
     }
 #endif
     if (!updater.wine_exe.empty() &&
-        std::find(c.emulator_args.begin(), c.emulator_args.end(), "--posix-defaults") != c.emulator_args.end()) {
+        std::find(c.emulator.extra_args.begin(), c.emulator.extra_args.end(), "--posix-defaults") !=
+            c.emulator.extra_args.end()) {
         // Wine turns a port found with IXON on into a DCB with XON/XOFF on, and the Windows build
         // rightly keeps flow control as found; only the Linux build switches it off.
         GTEST_SKIP() << "a POSIX terminal's defaults are not the found state of a Windows port";
@@ -211,11 +199,8 @@ TEST_P(UpdateEndToEnd, Run)
     std::string image_file = work.write_file("fw.bin", image);
     if (c.image_size >= 0) {
         // Sparse: a file of several GiB costs nothing on disk.
-        image_file = work.path + "/huge.bin";
-        const int fd = ::open(image_file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, c.image_size), 0);
-        ASSERT_EQ(::close(fd), 0);
+        image_file = work.write_file("huge.bin", "");
+        std::filesystem::resize_file(image_file, static_cast<std::uintmax_t>(c.image_size));
     }
 
     if (c.image_dated_after_2038) {
@@ -231,12 +216,8 @@ TEST_P(UpdateEndToEnd, Run)
         typed = c.device_name;
     }
 
-    loader_emulator::settings s;
+    loader_emulator::settings s = c.emulator;
     s.com_dir = com_dir;
-    s.port = c.port;
-    s.faults = c.emulator_faults;
-    s.erase_ms = static_cast<int>(c.erase.count());
-    s.extra_args = c.emulator_args;
     loader_emulator device(s, work.path);
 
     process_options options = updater.options(com_dir);
@@ -308,32 +289,32 @@ TEST_P(UpdateEndToEnd, Run)
         run_detached(options, std::to_string(port) + "\n" + typed + "\n", c.at_most + 5s, marker, change);
     const int device_status = device.finish();
 
-    const std::string to_file = expected::file_asked(port);
-    std::string shown = to_file + expected::loaded() + expected::start_prompt + c.transaction_output;
+    const std::string to_file = file_asked(port);
+    std::string shown = to_file + loaded() + start_prompt + c.transaction_output;
     if (c.image_size >= 0) {
-        shown = to_file + expected::invalid_file +
+        shown = to_file + invalid_file +
             updater.reason_line(image_file + ": " + std::to_string(c.image_size) + " bytes; an image has 491520");
     }
     if (c.change != image_change::none && !refused) {
-        shown = to_file + expected::loaded() + expected::start_prompt + complete;
+        shown = to_file + loaded() + start_prompt + complete;
     } else if (c.change != image_change::none) {
         const bool cut = c.change == image_change::cut_short;
         const std::string why = cut
             ? "cut short while it was read, after " + std::to_string(CHANGED_AT_PAGE * 4096) + " of 491520 bytes"
             : "changed while it was read";
-        shown = to_file + expected::reading_pages + (cut ? std::string(CHANGED_AT_PAGE, '.') : expected::dots) + "\n" +
-            expected::unreadable + updater.reason_line(image_file + ": " + why);
+        shown = to_file + reading_pages + (cut ? std::string(CHANGED_AT_PAGE, '.') : dots) + "\n" + unreadable +
+            updater.reason_line(image_file + ": " + why);
     } else if (c.writer != image_writer::none) {
-        shown = to_file + expected::unreadable +
+        shown = to_file + unreadable +
             updater.reason_line(image_file + ": being written by another program (PID " + std::to_string(::getpid()) +
                 ", " + command_name(::getpid()) + ")");
     } else if (!c.device_name.empty()) {
-        shown = to_file + expected::invalid_file + updater.reason_line(c.device_name + ": a device, not a file");
+        shown = to_file + invalid_file + updater.reason_line(c.device_name + ": a device, not a file");
     }
     const bool stdout_closed =
         c.output_closed || std::find(c.closed_streams.begin(), c.closed_streams.end(), 1) != c.closed_streams.end();
     EXPECT_EQ(run.status, status);
-    EXPECT_EQ(run.output, stdout_closed ? "" : updater.console_text(shown + expected::exit_prompt));
+    EXPECT_EQ(run.output, stdout_closed ? "" : updater.console_text(shown + exit_prompt));
     EXPECT_LT(run.seconds, c.at_most.count()) << "the run must end within the timeouts";
     if (to_device >= 0) {
         EXPECT_EQ(device.bytes_received, to_device) << device.output;
@@ -344,7 +325,7 @@ TEST_P(UpdateEndToEnd, Run)
     }
     if (status == 0) {
         EXPECT_EQ(device_status, 0) << device.output;
-        EXPECT_EQ(device.bytes_sent, expected::FROM_DEVICE_COMPLETE + c.extra_bytes_from_device) << device.output;
+        EXPECT_EQ(device.bytes_sent, FROM_DEVICE_COMPLETE + c.extra_bytes_from_device) << device.output;
         EXPECT_TRUE(read_file(device.image_out) == image) << "the device did not receive the image";
     } else {
         EXPECT_NE(device_status, 0) << device.output;
@@ -441,7 +422,7 @@ INSTANTIATE_TEST_SUITE_P(Dated, UpdateEndToEnd, ::testing::Values(dated_after_20
 
 // Takes a minute: excluded from quick runs by its label, run by CI.
 const e2e_case long_cases[] = {
-    row("erase_taking_60_s").erase_taking(60s).within(100s),
+    row("erase_taking_60_s").erase_taking(60000).within(100s),
 };
 
 INSTANTIATE_TEST_SUITE_P(Long, UpdateEndToEnd, ::testing::ValuesIn(long_cases), case_name);

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -65,27 +64,19 @@ char process_state(pid_t pid)
     return name_end == std::string::npos || name_end + 2 >= fields.size() ? '?' : fields[name_end + 2];
 }
 
-// Whether process `pid` has `path` open, within a few seconds of its start.
-bool has_open(pid_t pid, const std::string& path)
-{
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    for (int tries = 0; tries < 500; ++tries) {
-        std::error_code ignored;
-        for (const auto& fd : std::filesystem::directory_iterator(fds, ignored)) {
-            if (std::filesystem::read_symlink(fd.path(), ignored) == path) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
 // What stands at `com7` in the port folder, made for one run; returns what must be kept open
 // meanwhile.
 using com7_maker = std::function<std::unique_ptr<device_line>(const temp_dir&, const std::string& com7)>;
 
-// A run refused at the port or at the image, with nothing at `com7` unless a builder says so.
+com7_maker line_of_mode(mode_t mode)
+{
+    return [mode](const temp_dir& dir, const std::string&) { return std::make_unique<device_line>(dir.path, 7, mode); };
+}
+
+std::unique_ptr<device_line> nothing(const temp_dir&, const std::string&) { return nullptr; }
+
+// A run refused at the port or at the image, with a line anyone may open at `com7` unless a
+// builder says otherwise.
 struct refused_run : row_builder<refused_run> {
     refused_run(const char* description, std::string why) : what(description), reason(std::move(why)) { }
 
@@ -96,22 +87,22 @@ struct refused_run : row_builder<refused_run> {
         return set(file_name, std::move(name)).set(message, std::move(refusal));
     }
     refused_run& shown_as(std::string name) { return set(shown, std::move(name)); }
-    refused_run& file_made_by(std::function<void(const std::string& path)> maker)
+    refused_run& made_by(std::function<void(const std::string& path)> maker)
     {
         return set(make_file, std::move(maker));
     }
     refused_run& started_without(std::vector<int> streams) { return set(closed_streams, std::move(streams)); }
-    refused_run& at_own_terminal(const char* link) { return set(own_terminal_link, link); }
+    refused_run& at_own_terminal(const char* link) { return set(own_terminal_link, link).at_com7(nothing); }
     refused_run& beside(const char* program) { return set(other_program, program); }
 
     const char* what;
     std::string reason; // after "tarvolo_updater: <path>: "; none shown when empty
-    com7_maker make = [](const temp_dir&, const std::string&) { return std::unique_ptr<device_line>(); };
+    com7_maker make = line_of_mode(0666);
     bool ordinary_user = false;
     std::string file_name; // typed; relative to the run's folder
     std::string message = expected::unreadable;
     std::string shown; // the name as the reason line shows it, when not as typed
-    std::function<void(const std::string& path)> make_file;
+    std::function<void(const std::string& path)> make_file; // makes the typed file
     std::vector<int> closed_streams;
     // Run at a terminal of its own, with `com7` a link to this ("": to that terminal's own name):
     // the port is the operator's terminal, which must be left exactly as it was.
@@ -131,15 +122,12 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
     };
     const std::string in_use = "the terminal of a running session (a shell or a login), not a free serial port";
     const std::string missing = "No such file or directory";
-    const auto device = [](mode_t mode) {
-        return [mode](const temp_dir& dir, const std::string&) {
-            return std::make_unique<device_line>(dir.path, 7, mode);
-        };
-    };
-    const auto port = device(0666);
+    const auto folder = [](const std::string& path) { EXPECT_EQ(mkdir(path.c_str(), 0755), 0); };
+    const auto fifo = [](const std::string& path) { EXPECT_EQ(mkfifo(path.c_str(), 0644), 0); };
+    const auto one_byte_short = [](const std::string& path) { std::ofstream(path) << std::string(491519, 'x'); };
     const refused_run rows[] = {
-        refusal("missing device", missing),
-        refusal("no permission", "Permission denied").at_com7(device(0)).as_ordinary_user(),
+        refusal("missing device", missing).at_com7(nothing),
+        refusal("no permission", "Permission denied").at_com7(line_of_mode(0)).as_ordinary_user(),
         // The test itself holds the line, and a lock on it as well.
         refusal("held by another program", held_by(getpid())).at_com7([](const temp_dir& dir, const std::string&) {
             auto line = std::make_unique<device_line>(dir.path, 7, std::nullopt, pty_pair::held::both);
@@ -149,52 +137,37 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         refusal("not a terminal", "not a terminal, so not a serial port")
             .at_com7([](const temp_dir& dir, const std::string& com7) {
                 EXPECT_EQ(rename(dir.write_file("plain", "").c_str(), com7.c_str()), 0);
-                return std::unique_ptr<device_line>();
+                return nullptr;
             }),
-        refusal("image file missing", missing).at_com7(port).typing("missing.bin"),
+        refusal("image file missing", missing).typing("missing.bin"),
         // Started without standard error: the reason goes nowhere, and certainly not to the device.
-        refusal("image file missing, no standard error", "").at_com7(port).typing("missing.bin").started_without({2}),
-        refusal("image is a folder", "Is a directory")
-            .at_com7(port)
-            .typing("folder")
-            .file_made_by([](const std::string& path) { EXPECT_EQ(mkdir(path.c_str(), 0755), 0); }),
+        refusal("image file missing, no standard error", "").typing("missing.bin").started_without({2}),
+        refusal("image is a folder", "Is a directory").typing("folder").made_by(folder),
         // Nobody will ever write to it: the run must not wait for a writer with the port held.
-        refusal("image is a named pipe", "not a regular file")
-            .at_com7(port)
-            .typing("pipe", expected::invalid_file)
-            .file_made_by([](const std::string& path) { EXPECT_EQ(mkfifo(path.c_str(), 0644), 0); }),
+        refusal("image is a named pipe", "not a regular file").typing("pipe", expected::invalid_file).made_by(fifo),
         refusal("image one byte short", "491519 bytes; an image has 491520")
-            .at_com7(port)
             .typing("short.bin", expected::invalid_file)
-            .file_made_by([](const std::string& path) { std::ofstream(path) << std::string(491519, 'x'); }),
-        refusal("name that would clear the screen", missing)
-            .at_com7(port)
-            .typing("x\033[2J.bin")
-            .shown_as("x\\033[2J.bin"),
+            .made_by(one_byte_short),
+        refusal("name that would clear the screen", missing).typing("x\033[2J.bin").shown_as("x\\033[2J.bin"),
         refusal("name over 254 characters", "name longer than 254 characters")
-            .at_com7(port)
             .typing(std::string(300, 'n'))
             .shown_as(std::string(254, 'n') + "..."),
         refusal("the operator's terminal as /dev/tty", in_use).at_own_terminal("/dev/tty"),
         refusal("the operator's terminal by its name", in_use).at_own_terminal(""),
         // Neither takes a lock or the exclusive flag; the updater would share the device's replies.
         // O_NOCTTY: the reader is a session leader, and a terminal program's line is no session's.
-        refusal("read by a terminal program", "")
-            .at_com7(port)
-            .beside("exec dd if=\"$1\" iflag=noctty of=/dev/null status=none"),
+        refusal("read by a terminal program", "").beside("exec dd if=\"$1\" iflag=noctty of=/dev/null status=none"),
         // Opened by a session leader without O_NOCTTY: its controlling terminal, as another
         // window's shell has its own.
-        refusal("another session's terminal", in_use).at_com7(port).beside("exec sleep 60 <>\"$1\""),
+        refusal("another session's terminal", in_use).beside("exec sleep 60 <>\"$1\""),
         refusal("a link whose long target holds controls",
-            "No such file or directory (a link to /dev/serial/by-id/" + std::string(300, 'u') +
-                "\\033[2J\\033]0;x\\007)")
+            missing + " (a link to /dev/serial/by-id/" + std::string(300, 'u') + "\\033[2J\\033]0;x\\007)")
             .at_com7([](const temp_dir&, const std::string& com7) {
-                EXPECT_EQ(
-                    symlink(("/dev/serial/by-id/" + std::string(300, 'u') + "\033[2J\033]0;x\a").c_str(), com7.c_str()),
-                    0);
-                return std::unique_ptr<device_line>();
+                const std::string target = "/dev/serial/by-id/" + std::string(300, 'u') + "\033[2J\033]0;x\a";
+                EXPECT_EQ(symlink(target.c_str(), com7.c_str()), 0);
+                return nullptr;
             }),
-        refusal("a backslash in a name", missing).at_com7(port).typing("a\\033.bin").shown_as("a\\\\033.bin"),
+        refusal("a backslash in a name", missing).typing("a\\033.bin").shown_as("a\\\\033.bin"),
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -214,7 +187,7 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
             process_options program;
             program.argv = {"sh", "-c", r.other_program, "sh", kept->slave_path};
             other.emplace(child_process::start_detached(program));
-            ASSERT_TRUE(has_open(other->pid, kept->slave_path)) << "the other program never opened the line";
+            ASSERT_TRUE(wait_until_open(kept->slave_path, 5s, other->pid)) << "the other program never opened the line";
             ASSERT_EQ(tcgetattr(kept->master, &line_found), 0);
             if (reason.empty()) {
                 reason = held_by(other->pid);
@@ -493,10 +466,7 @@ TEST(UpdaterOnTerminal, StopGivesTheTerminalBackByItself)
     const pid_t job = tcgetpgrp(console.master);
     ASSERT_GT(job, 0);
     ASSERT_EQ(kill(-job, SIGTSTP), 0);
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (process_state(job) != 'T' && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(10ms);
-    }
+    (void)wait_until([job] { return process_state(job) == 'T'; }, 10s);
     ASSERT_EQ(process_state(job), 'T') << "the job did not stop";
     termios while_stopped{};
     ASSERT_EQ(tcgetattr(console.slave, &while_stopped), 0);

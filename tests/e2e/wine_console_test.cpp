@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,7 +9,6 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 #include "support/emulator.h"
 #include "support/expected_text.h"
@@ -47,17 +44,7 @@ std::string drawn_characters(const std::string& screen)
 // stays an interrupt), so only echo and line editing tell that it has taken over.
 bool wait_for_wine_console(int fd, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        termios now{};
-        if (tcgetattr(fd, &now) == 0 && (now.c_lflag & (ECHO | ICANON)) == 0) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
+    return wait_for_raw_mode(fd, timeout, ECHO | ICANON);
 }
 
 // The device's end of the line, linked as a COM port in the wine prefix for as long as the case
@@ -277,26 +264,6 @@ TEST(UpdaterInWineConsole, InterruptDuringTheTransferIsAFailure)
         << "pages went on after the interrupt";
 }
 
-// Whether a process of this user has `path` open: under wine, the server holds the file of every
-// open handle.
-bool held_open(const std::string& path)
-{
-    namespace fs = std::filesystem;
-    // Processes come and go meanwhile: nothing here may throw.
-    std::error_code error;
-    const fs::directory_iterator end;
-    for (fs::directory_iterator process("/proc", error); !error && process != end; process.increment(error)) {
-        std::error_code gone;
-        for (fs::directory_iterator fd(process->path() / "fd", gone); !gone && fd != end; fd.increment(gone)) {
-            std::error_code unreadable;
-            if (fs::read_symlink(fd->path(), unreadable) == path) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 // A Windows program with the image open for writing: cmd waiting for a line, its standard error
 // appended to the image. Until the input closes.
 struct windows_writer {
@@ -306,12 +273,9 @@ struct windows_writer {
               options.argv = {"wine", "cmd", "/c", "set /p x= 2>>fw.bin"};
               options.working_dir = dir.path;
               return options;
-          }()))
+          }())),
+          opened(wait_until_open(image, 30s))
     {
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (!held_open(image) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(50ms);
-        }
     }
     ~windows_writer()
     {
@@ -322,6 +286,7 @@ struct windows_writer {
     windows_writer& operator=(const windows_writer&) = delete;
 
     child_process process;
+    bool opened;
 };
 
 // Without a console (pipes, as a script runs it), each refusal of a port or an image is followed
@@ -375,7 +340,7 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
         std::unique_ptr<windows_writer> writer;
         if (r.made == beside::image_held_open) {
             writer = std::make_unique<windows_writer>(updater, dir, dir.path + "/fw.bin");
-            ASSERT_TRUE(held_open(dir.path + "/fw.bin")) << "the writer did not open the image";
+            ASSERT_TRUE(writer->opened) << "the writer did not open the image";
         }
         process_options options = updater.options(dir.path);
         options.working_dir = dir.path;

@@ -5,9 +5,9 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <unistd.h>
 
+#include "support/expected_text.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 
@@ -38,10 +38,7 @@ int loader_emulator::finish(std::chrono::milliseconds grace)
     if (!process_) {
         return status_;
     }
-    const auto given_up = std::chrono::steady_clock::now() + grace;
-    while (process_->running() && std::chrono::steady_clock::now() < given_up) {
-        std::this_thread::sleep_for(10ms);
-    }
+    (void)wait_until([this] { return !process_->running(); }, grace);
     if (process_->running()) {
         // It waits for a host that has given up; tell it the exchange is over.
         (void)::kill(process_->pid, SIGTERM);
@@ -102,17 +99,7 @@ std::string updater_under_test::com_dir(const std::string& own_com_dir) const
 
 std::string updater_under_test::console_text(const std::string& text) const
 {
-    if (wine_exe.empty()) {
-        return text;
-    }
-    std::string crlf;
-    for (const char c : text) {
-        if (c == '\n') {
-            crlf += '\r';
-        }
-        crlf += c;
-    }
-    return crlf;
+    return wine_exe.empty() ? text : expected::crlf(text);
 }
 
 std::string updater_under_test::reason_line(const std::string& what) const { return "tarvolo_updater: " + what + "\n"; }

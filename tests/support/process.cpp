@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <sstream>
@@ -180,17 +181,12 @@ bool child_process::running()
 
 int child_process::wait(std::chrono::milliseconds timeout)
 {
-    const auto deadline = steady::now() + timeout;
-    while (running()) {
-        if (steady::now() >= deadline) {
-            (void)::kill(pid, SIGKILL);
-            int raw = 0;
-            (void)::waitpid(pid, &raw, 0);
-            reaped_ = true;
-            status_ = -1;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!wait_until([this] { return !running(); }, timeout)) {
+        (void)::kill(pid, SIGKILL);
+        int raw = 0;
+        (void)::waitpid(pid, &raw, 0);
+        reaped_ = true;
+        status_ = -1;
     }
     return status_;
 }
@@ -224,6 +220,53 @@ std::string command_name(pid_t pid)
     std::string name;
     std::getline(comm, name);
     return name;
+}
+
+namespace {
+
+bool has_open(const std::filesystem::path& process, const std::string& path)
+{
+    // Processes and their files come and go meanwhile: nothing here may throw.
+    std::error_code gone;
+    for (std::filesystem::directory_iterator fd(process / "fd", gone), end; !gone && fd != end; fd.increment(gone)) {
+        std::error_code unreadable;
+        if (std::filesystem::read_symlink(fd->path(), unreadable) == path) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool anyone_has_open(const std::string& path)
+{
+    std::error_code error;
+    for (std::filesystem::directory_iterator process("/proc", error), end; !error && process != end;
+         process.increment(error)) {
+        if (has_open(process->path(), path)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds timeout)
+{
+    const auto deadline = steady::now() + timeout;
+    while (!ready()) {
+        if (steady::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool wait_until_open(const std::string& path, std::chrono::milliseconds timeout, pid_t pid)
+{
+    return wait_until(
+        [&] { return pid != 0 ? has_open("/proc/" + std::to_string(pid), path) : anyone_has_open(path); }, timeout);
 }
 
 std::vector<std::string> target_launcher()

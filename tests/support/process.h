@@ -76,6 +76,13 @@ run_result run_detached(const process_options& options, const std::string& input
 // A process's name as another process reads it in /proc (its comm), "" when it is gone.
 std::string command_name(pid_t pid);
 
+// Asks `ready` every few milliseconds until it holds or the timeout passes; its last answer.
+bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
+
+// Waits until process `pid` has `path` open, or any process of this user when `pid` is 0 (under
+// wine the server holds the file of every open handle). False when the timeout passes first.
+bool wait_until_open(const std::string& path, std::chrono::milliseconds timeout, pid_t pid = 0);
+
 // The words that run a program of this build on this machine before its own: in a cross build,
 // the toolchain's emulator; none otherwise.
 std::vector<std::string> target_launcher();

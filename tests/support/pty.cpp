@@ -14,10 +14,10 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 #include "loader_emulator/write_fully.h"
+#include "support/process.h"
 
 namespace {
 
@@ -106,22 +106,19 @@ int claim(const std::string& com_dir, int number)
 
 com_port::com_port(const std::string& com_dir, std::optional<int> asked)
 {
-    const int first = asked.value_or(FIRST_FREE_PORT);
-    const int last = asked.value_or(LAST_FREE_PORT);
-    const auto given_up = steady::now() + std::chrono::minutes(1);
-    for (;;) {
-        for (number = first; number <= last; ++number) {
+    const auto claimed = [&] {
+        for (number = asked.value_or(FIRST_FREE_PORT); number <= asked.value_or(LAST_FREE_PORT); ++number) {
             claim_ = claim(com_dir, number);
             if (claim_ >= 0) {
-                path = com_dir + "/com" + std::to_string(number);
-                return;
+                return true;
             }
         }
-        if (steady::now() >= given_up) {
-            throw std::runtime_error("no COM port from " + std::to_string(first) + " free in " + com_dir);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return false;
+    };
+    if (!wait_until(claimed, std::chrono::minutes(1))) {
+        throw std::runtime_error("no COM port free in " + com_dir + " for a minute");
     }
+    path = com_dir + "/com" + std::to_string(number);
 }
 
 com_port::~com_port()
@@ -196,19 +193,14 @@ std::string read_for(int fd, std::chrono::milliseconds quiet, std::chrono::milli
     return out;
 }
 
-bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout)
+bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout, tcflag_t off)
 {
-    const auto deadline = steady::now() + timeout;
-    for (;;) {
-        termios now{};
-        if (::tcgetattr(fd, &now) == 0 && (now.c_lflag & (ECHO | ISIG | ICANON)) == 0) {
-            return true;
-        }
-        if (steady::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return wait_until(
+        [fd, off] {
+            termios now{};
+            return ::tcgetattr(fd, &now) == 0 && (now.c_lflag & off) == 0;
+        },
+        timeout);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <termios.h>
 
 // A pseudo-terminal pair made by a test. The slave side plays the serial port or the operator's
 // terminal; the master side is the far end.
@@ -78,8 +79,9 @@ std::string read_to_end(int fd, std::chrono::milliseconds timeout);
 // Reads everything that arrives within `quiet` of the previous byte, at most `limit` in all.
 std::string read_for(int fd, std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
 
-// Waits until the terminal has echo and signals off, as the key wait makes it. False on timeout.
-bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout);
+// Waits until the terminal has the local modes `off` off (by default echo, line editing and signals,
+// as the key wait makes it). False on timeout.
+bool wait_for_raw_mode(int fd, std::chrono::milliseconds timeout, tcflag_t off = ECHO | ICANON | ISIG);
 
 // The terminal's exclusive-use flag (TIOCEXCL): 1 set, 0 clear, -1 when it cannot be read.
 int exclusive_flag(int fd);
