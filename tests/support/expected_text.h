@@ -43,10 +43,6 @@ inline std::string crlf(const std::string& text)
     return out;
 }
 
-} // namespace expected
-
-namespace expected {
-
 inline const std::string erasing = "Erasing firmware ...\n\r";
 inline const std::string erased = "Firmware erased successfully ...\n\r\n";
 inline const std::string writing = "Writing firmware to flash ...\n\r";

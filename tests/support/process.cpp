@@ -222,35 +222,6 @@ std::string command_name(pid_t pid)
     return name;
 }
 
-namespace {
-
-bool has_open(const std::filesystem::path& process, const std::string& path)
-{
-    // Processes and their files come and go meanwhile: nothing here may throw.
-    std::error_code gone;
-    for (std::filesystem::directory_iterator fd(process / "fd", gone), end; !gone && fd != end; fd.increment(gone)) {
-        std::error_code unreadable;
-        if (std::filesystem::read_symlink(fd->path(), unreadable) == path) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool anyone_has_open(const std::string& path)
-{
-    std::error_code error;
-    for (std::filesystem::directory_iterator process("/proc", error), end; !error && process != end;
-         process.increment(error)) {
-        if (has_open(process->path(), path)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-} // namespace
-
 bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds timeout)
 {
     const auto deadline = steady::now() + timeout;
@@ -265,8 +236,33 @@ bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds ti
 
 bool wait_until_open(const std::string& path, std::chrono::milliseconds timeout, pid_t pid)
 {
+    namespace fs = std::filesystem;
+    // Processes and their files come and go meanwhile: nothing here may throw.
+    const auto has_open = [&path](const fs::path& process) {
+        std::error_code gone;
+        for (fs::directory_iterator fd(process / "fd", gone), end; !gone && fd != end; fd.increment(gone)) {
+            std::error_code unreadable;
+            if (fs::read_symlink(fd->path(), unreadable) == path) {
+                return true;
+            }
+        }
+        return false;
+    };
     return wait_until(
-        [&] { return pid != 0 ? has_open("/proc/" + std::to_string(pid), path) : anyone_has_open(path); }, timeout);
+        [&] {
+            if (pid != 0) {
+                return has_open("/proc/" + std::to_string(pid));
+            }
+            std::error_code error;
+            for (fs::directory_iterator process("/proc", error), end; !error && process != end;
+                 process.increment(error)) {
+                if (has_open(process->path())) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeout);
 }
 
 std::vector<std::string> target_launcher()
