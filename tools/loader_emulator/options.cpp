@@ -157,6 +157,13 @@ std::string fault_names()
 }
 
 // Refuses a WHAT given twice, and silent or hangups mixed with anything else.
+// Whether the plan holds a fault without a value (silent, a hangup), which stands alone.
+bool has_flag(const fault_plan& plan)
+{
+    return std::any_of(std::begin(FAULT_KINDS), std::end(FAULT_KINDS),
+        [&](const fault_kind& kind) { return kind.flag != nullptr && plan.*kind.flag; });
+}
+
 bool apply_what(const std::string& what, reply_step step, fault_plan& plan, std::string& error)
 {
     const auto colon = what.find(':');
@@ -179,7 +186,7 @@ bool apply_what(const std::string& what, reply_step step, fault_plan& plan, std:
         return true;
     }
     int& field = plan.*kind->number;
-    if (plan.silent || plan.hangup || plan.hangup_mid || field >= 0) {
+    if (has_flag(plan) || field >= 0) {
         error = "'" + name + "' is given twice, or next to silent or a hangup, for the same reply";
         return false;
     }
