@@ -18,6 +18,7 @@
 #include "guest/initramfs.h"
 #include "support/emulator.h"
 #include "support/expected_text.h"
+#include "support/row_builder.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -64,7 +65,7 @@ std::vector<std::string> unplugged_after(int port, int page)
 
 // A case: its name, port and script, then what sets it apart, given by name. A PL011 case runs on
 // the ARM boards, any other on the PC, and on the ARM boards as well when on_arm.
-struct guest_case {
+struct guest_case : row_builder<guest_case> {
     std::string name;
     adapter device;
     std::string script; // the guest's part, run with the helpers of init.sh
@@ -112,12 +113,6 @@ struct guest_case {
     guest_case& also_on_arm() { return set(on_arm, true); }
 
 private:
-    template <typename T>
-    guest_case& set(T& field, T value)
-    {
-        field = std::move(value);
-        return *this;
-    }
     guest_case& ended(const std::string& run, const char* status, std::vector<std::string> outputs)
     {
         wanted.emplace_back(run + ".status", status);
@@ -146,7 +141,7 @@ struct serial_port {
 
     guest_case case_on(const std::string& what, const std::string& script) const
     {
-        return {std::string(kind) + "_" + what, device,
+        return {{}, std::string(kind) + "_" + what, device,
             "line=/dev/" + tty + " port=" + std::to_string(port) + "\n" + linked + script};
     }
 };

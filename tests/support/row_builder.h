@@ -1,5 +1,6 @@
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 // The base of a table row built by named setters, each `return set(field, value);`, so that a row
@@ -8,10 +9,11 @@
 template <typename Row>
 class row_builder {
 protected:
-    template <typename Field, typename Value>
-    Row& set(Field& field, Value&& value)
+    // The value takes the field's type, so that a braced list (`{"--baud", "115200"}`) names one.
+    template <typename Field>
+    Row& set(Field& field, typename std::common_type<Field>::type value)
     {
-        field = std::forward<Value>(value);
+        field = std::move(value);
         return static_cast<Row&>(*this);
     }
 };
