@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -70,7 +71,46 @@ std::optional<other_program> first_process(Test&& found)
     return result;
 }
 
-// Whether one of the process's descriptors passes `test(descriptor's stat, fdinfo dir, name)`.
+// What a descriptor of another process leads to, as far as the scans need it.
+struct descriptor_target {
+    mode_t mode = 0;
+    dev_t file_system = 0;
+    ino_t inode = 0;
+    dev_t device = 0; // a device file's own device number
+};
+
+// Looks at what `/proc/PID/fd/NAME` leads to without asking its file system: a FUSE server that
+// has stopped, or an NFS server that is gone, would otherwise hold the look, and the run with
+// it, for as long as it stays away. The attributes it had when last known are enough to tell a
+// device or a file apart.
+bool look_without_waiting(int fd_dir, const char* name, descriptor_target& target)
+{
+#if defined(STATX_TYPE) && defined(AT_STATX_DONT_SYNC)
+    struct statx known { };
+    if (::statx(fd_dir, name, AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO, &known) == 0) {
+        target.mode = known.stx_mode;
+        target.file_system = makedev(known.stx_dev_major, known.stx_dev_minor);
+        target.inode = static_cast<ino_t>(known.stx_ino);
+        target.device = makedev(known.stx_rdev_major, known.stx_rdev_minor);
+        return true;
+    }
+    if (errno != ENOSYS) {
+        return false; // closed meanwhile
+    }
+#endif
+    // A kernel older than statx has no way to say it; the plain look is all there is.
+    struct stat found { };
+    if (::fstatat(fd_dir, name, &found, 0) != 0) {
+        return false;
+    }
+    target.mode = found.st_mode;
+    target.file_system = found.st_dev;
+    target.inode = found.st_ino;
+    target.device = found.st_rdev;
+    return true;
+}
+
+// Whether one of the process's descriptors passes `test(what it leads to, its number)`.
 template <typename Test>
 bool some_descriptor(int process_dir, Test&& test)
 {
@@ -89,8 +129,8 @@ bool some_descriptor(int process_dir, Test&& test)
         if (entry == nullptr) {
             break;
         }
-        struct stat target { };
-        if (entry->d_name[0] == '.' || ::fstatat(fd_dir, entry->d_name, &target, 0) != 0) {
+        descriptor_target target;
+        if (entry->d_name[0] == '.' || !look_without_waiting(fd_dir, entry->d_name, target)) {
             continue; // closed meanwhile
         }
         found = test(target, entry->d_name);
@@ -98,6 +138,15 @@ bool some_descriptor(int process_dir, Test&& test)
     (void)::closedir(descriptors);
     return found;
 }
+
+// The fdinfo text of descriptor `fd` of the process whose folder is `process_dir`.
+std::string descriptor_info(int process_dir, const char* fd)
+{
+    return start_of_file(process_dir, (std::string("fdinfo/") + fd).c_str());
+}
+
+// The /proc/PID/stat line of process `pid`; empty once it has ended.
+std::string stat_line(long pid) { return start_of_file(AT_FDCWD, ("/proc/" + std::to_string(pid) + "/stat").c_str()); }
 #endif
 
 } // namespace
@@ -106,8 +155,10 @@ std::optional<other_program> device_holder(dev_t device)
 {
 #if defined(__linux__)
     return first_process([device](int process_dir, long /*pid*/) {
-        return some_descriptor(process_dir, [device](const struct stat& target, const char* /*fd*/) {
-            return S_ISCHR(target.st_mode) && target.st_rdev == device;
+        // A descriptor opened with O_PATH only names the line: it neither reads nor writes it.
+        return some_descriptor(process_dir, [process_dir, device](const descriptor_target& target, const char* fd) {
+            return S_ISCHR(target.mode) && target.device == device &&
+                fdinfo_reaches_file(descriptor_info(process_dir, fd));
         });
     });
 #else
@@ -121,12 +172,9 @@ std::optional<other_program> file_writer(dev_t file_system, ino_t inode)
 #if defined(__linux__)
     return first_process([file_system, inode](int process_dir, long /*pid*/) {
         return some_descriptor(
-            process_dir, [process_dir, file_system, inode](const struct stat& target, const char* fd) {
-                if (target.st_dev != file_system || target.st_ino != inode) {
-                    return false;
-                }
-                const std::string info = start_of_file(process_dir, (std::string("fdinfo/") + fd).c_str());
-                return fdinfo_may_write(info);
+            process_dir, [process_dir, file_system, inode](const descriptor_target& target, const char* fd) {
+                return target.file_system == file_system && target.inode == inode &&
+                    fdinfo_may_write(descriptor_info(process_dir, fd));
             });
     });
 #else
@@ -159,7 +207,46 @@ std::optional<other_program> live_process(long pid)
     if (process_dir < 0) {
         return other_program{pid, {}};
     }
+    // A zombie has ended: only its parent has not yet been told, and it holds nothing.
+    const char state = state_in_stat(start_of_file(process_dir, "stat"));
+    const bool ended = state == 'Z' || state == 'X';
     other_program found = program_in(process_dir, pid);
     (void)::close(process_dir);
-    return found;
+    return ended ? std::nullopt : std::optional<other_program>(found);
+}
+
+bool is_self_or_ancestor(long pid)
+{
+    if (pid <= 0) {
+        return false;
+    }
+    long at = static_cast<long>(::getpid());
+    // The chain ends at the first process (or at a PID namespace's edge, whose parent shows as
+    // 0); the bound only guards against a chain read while it changes.
+    for (int depth = 0; at > 0 && depth < 4096; ++depth) {
+        if (at == pid) {
+            return true;
+        }
+        at = at == static_cast<long>(::getpid()) ? static_cast<long>(::getppid()) : parent_in_stat(stat_line(at));
+    }
+    return false;
+}
+
+std::string lock_file_content(const char* path)
+{
+    // Anyone may write in the lock folder: a link there may lead to another station's line, a
+    // FIFO to a wait, a device to whatever its opening does. Only a plain file is a lock.
+    struct stat found { };
+    if (::lstat(path, &found) != 0 || !S_ISREG(found.st_mode)) {
+        return {};
+    }
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return {};
+    }
+    char text[LOCK_FILE_MOST];
+    struct stat opened { };
+    const ssize_t length = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) ? ::read(fd, text, sizeof text) : -1;
+    (void)::close(fd); // read-only: a failing close loses nothing
+    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }

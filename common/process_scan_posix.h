@@ -23,5 +23,14 @@ std::optional<other_program> terminal_session(dev_t device);
 // waiting for it; empty when it cannot be read (a process ended meanwhile, no such lock).
 std::string start_of_file(int dir, const char* path);
 
-// The process `pid`, with its name, if it is alive (signals it would refuse count as alive).
+// The process `pid`, with its name, if it is alive (signals it would refuse count as alive, a
+// zombie does not).
 std::optional<other_program> live_process(long pid);
+
+// Whether `pid` is this program or one of the processes that started it, as a wrapper that took
+// a line's lock for it before it ran.
+bool is_self_or_ancestor(long pid);
+
+// What the lock file `path` says, at most LOCK_FILE_MOST bytes; empty unless it is a plain file
+// (a link, a device or a FIFO is never opened) that can be read now.
+std::string lock_file_content(const char* path);

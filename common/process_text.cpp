@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 std::string describe(const other_program& program)
 {
@@ -15,52 +16,121 @@ std::string describe(const other_program& program)
     return text;
 }
 
-unsigned long terminal_in_stat(const std::string& stat)
+namespace {
+
+// The text of field `index` after the command name of a /proc/PID/stat line (0: the state, 1: the
+// parent, 4: the terminal), or nullptr when the line is cut before it. The name, in parentheses,
+// may hold anything, ')' and blanks included, so the fields are counted from its last ')'.
+const char* stat_field(const std::string& stat, int index)
 {
-    // After the command name in parentheses, which may hold anything, ')' and blanks included:
-    // state, parent, process group, session, then the terminal.
     const std::size_t name_end = stat.rfind(')');
     if (name_end == std::string::npos) {
-        return 0;
+        return nullptr;
     }
     std::size_t at = name_end;
-    for (int skipped = 0; skipped < 5; ++skipped) {
+    for (int skipped = 0; skipped <= index; ++skipped) {
         at = stat.find(' ', at + 1);
         if (at == std::string::npos) {
-            return 0;
+            return nullptr;
         }
     }
-    const char* start = stat.c_str() + at + 1;
-    if (std::isdigit(static_cast<unsigned char>(*start)) == 0) {
-        return 0; // a negative or missing field is no terminal
-    }
-    char* end = nullptr;
-    const unsigned long terminal = std::strtoul(start, &end, 10);
-    return end == start ? 0 : terminal;
+    return stat.c_str() + at + 1;
 }
+
+// A field that holds a number of at least 0; 0 when it holds none.
+unsigned long unsigned_field(const std::string& stat, int index)
+{
+    const char* start = stat_field(stat, index);
+    if (start == nullptr || std::isdigit(static_cast<unsigned char>(*start)) == 0) {
+        return 0; // a negative or missing field
+    }
+    return std::strtoul(start, nullptr, 10);
+}
+
+} // namespace
+
+unsigned long terminal_in_stat(const std::string& stat) { return unsigned_field(stat, 4); }
+
+char state_in_stat(const std::string& stat)
+{
+    const char* state = stat_field(stat, 0);
+    return state == nullptr ? '\0' : *state;
+}
+
+long parent_in_stat(const std::string& stat) { return static_cast<long>(unsigned_field(stat, 1)); }
 
 unsigned long terminal_major(unsigned long terminal) { return (terminal >> 8) & 0xFFFUL; }
 
 unsigned long terminal_minor(unsigned long terminal) { return (terminal & 0xFFUL) | ((terminal >> 12) & 0xFFF00UL); }
 
+namespace {
+
+// The value after `key` at the start of one of the lines of `text`, or nullptr.
+const char* line_value(const std::string& text, const char* key)
+{
+    const std::size_t key_length = std::strlen(key);
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (text.compare(at, key_length, key) == 0) {
+            return text.c_str() + at + key_length;
+        }
+        const std::size_t line_end = text.find('\n', at);
+        at = line_end == std::string::npos ? text.size() : line_end + 1;
+    }
+    return nullptr;
+}
+
+// The "flags:" line of an fdinfo text, in octal.
+std::optional<unsigned long> fdinfo_flags(const std::string& fdinfo)
+{
+    const char* start = line_value(fdinfo, "flags:");
+    if (start == nullptr) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const unsigned long flags = std::strtoul(start, &end, 8);
+    return end != start ? std::optional<unsigned long>(flags) : std::nullopt;
+}
+
+} // namespace
+
 bool fdinfo_may_write(const std::string& fdinfo)
 {
-    constexpr char FLAGS[] = "flags:";
+    // The access mode is the low two bits on every Linux architecture: 0 reads only, 1 writes
+    // only, 2 does both.
+    constexpr unsigned long ACCESS_MODE = 3;
+    const std::optional<unsigned long> flags = fdinfo_flags(fdinfo);
+    return flags && (*flags & ACCESS_MODE) != 0;
+}
+
+bool fdinfo_reaches_file(const std::string& fdinfo)
+{
+    // O_PATH has this value on every architecture this program is built for; the text is the
+    // kernel's, whatever the build.
+    constexpr unsigned long PATH_ONLY = 010000000;
+    const std::optional<unsigned long> flags = fdinfo_flags(fdinfo);
+    return !flags || (*flags & PATH_ONLY) == 0;
+}
+
+bool fdinfo_holds_lease(const std::string& fdinfo)
+{
+    // "lock:\t1: LEASE  ACTIVE    READ ..." or "... LEASE  BREAKING  UNLCK ...", one line per lock.
     std::size_t at = 0;
-    while (at < fdinfo.size()) {
-        if (fdinfo.compare(at, sizeof FLAGS - 1, FLAGS) == 0) {
-            const char* start = fdinfo.c_str() + at + sizeof FLAGS - 1;
-            char* end = nullptr;
-            const unsigned long flags = std::strtoul(start, &end, 8);
-            // The access mode is the low two bits on every Linux architecture: 0 reads only, 1
-            // writes only, 2 does both.
-            constexpr unsigned long ACCESS_MODE = 3;
-            return end != start && (flags & ACCESS_MODE) != 0;
+    for (;;) {
+        at = fdinfo.find("lock:", at);
+        if (at == std::string::npos) {
+            return false;
         }
-        const std::size_t line_end = fdinfo.find('\n', at);
-        at = line_end == std::string::npos ? fdinfo.size() : line_end + 1;
+        if (at == 0 || fdinfo[at - 1] == '\n') {
+            const std::size_t line_end = fdinfo.find('\n', at);
+            const std::string line =
+                fdinfo.substr(at, line_end == std::string::npos ? std::string::npos : line_end - at);
+            if (line.find(" LEASE ") != std::string::npos) {
+                return true;
+            }
+        }
+        at += 1;
     }
-    return false;
 }
 
 long pid_in_lock_file(const std::string& content)

@@ -20,6 +20,12 @@ std::string describe(const other_program& program);
 // 0 when the process has none or the line is not one.
 unsigned long terminal_in_stat(const std::string& stat);
 
+// The state letter of a /proc/PID/stat line (Z for a zombie), '\0' when the line is not one.
+char state_in_stat(const std::string& stat);
+
+// The parent's process number in a /proc/PID/stat line; 0 when it has none or the line is not one.
+long parent_in_stat(const std::string& stat);
+
 // Splits the kernel's encoding of a terminal's device number (12 bits of major, 20 of minor).
 unsigned long terminal_major(unsigned long terminal);
 unsigned long terminal_minor(unsigned long terminal);
@@ -28,10 +34,22 @@ unsigned long terminal_minor(unsigned long terminal);
 // octal, with an access mode other than read-only. False when there is no such line.
 bool fdinfo_may_write(const std::string& fdinfo);
 
+// Whether a /proc/PID/fdinfo/N text is that of a descriptor that reaches its file: not one opened
+// with O_PATH, which only names it and can neither read nor write it. True when there is no
+// flags line to tell.
+bool fdinfo_reaches_file(const std::string& fdinfo);
+
+// Whether a /proc/PID/fdinfo/N text shows a lease on its file, held or being broken: while it is
+// listed, a writer that wants the file still waits.
+bool fdinfo_holds_lease(const std::string& fdinfo);
+
 // The process named by a serial line's lock file: ten ASCII digits and a line feed as most
 // programs write it, or the process number as a 4-byte binary integer as older ones did. 0 when
 // the content names none.
 long pid_in_lock_file(const std::string& content);
+
+// The most a lock file holds in either form: ten digits and a line feed. Nothing past it is read.
+constexpr std::size_t LOCK_FILE_MOST = 11;
 
 // The lock file's name for a device: its path below /dev, with any further '/' made '_'
 // ("/dev/ttyS1" gives "LCK..ttyS1", "/dev/pts/3" gives "LCK..pts_3"); empty outside /dev.

@@ -39,6 +39,9 @@ constexpr int CHANGED = -1;
 // holds the same bytes and no more, CHANGED when not, or the errno of a failed read.
 int read_again(std::FILE* file, const unsigned char* firmware_buffer)
 {
+    // From the file's source, not from what the first read left in memory, which would agree
+    // with itself whatever the source holds now.
+    forget_cached_pages(file);
     if (std::fseek(file, 0, SEEK_SET) != 0) {
         return errno != 0 ? errno : EIO;
     }
@@ -97,6 +100,12 @@ phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, uns
         const int error = after == *before ? read_again(file, firmware_buffer) : CHANGED;
         if (error != 0) {
             return unreadable_after_dots(firmware_file, error == CHANGED ? REASON_CHANGED : std::strerror(error));
+        }
+        // The same bytes twice prove nothing if a writer got in early enough to write the pages
+        // not yet read, and the second read only saw the same mix again.
+        const std::string let_in = writer_let_in(file, *before);
+        if (!let_in.empty()) {
+            return unreadable_after_dots(firmware_file, let_in.c_str());
         }
     }
     say("\n");

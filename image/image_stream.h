@@ -35,6 +35,9 @@ opened_image open_image_file(const char* name);
 struct image_version {
     static constexpr int MARKS = 3;
     std::uint64_t marks[MARKS] = {};
+    // Writers were kept waiting (a lease on Linux) when it was looked at. Not one of the marks:
+    // the look after the last page asks writer_let_in instead.
+    bool writers_kept_out = false;
 
     bool operator==(const image_version& other) const
     {
@@ -46,6 +49,17 @@ struct image_version {
 // Looks at the open `file`; false when it cannot be looked at (no file behind the stream), with
 // errno saying why.
 bool look_at_image(std::FILE* file, image_version& version);
+
+// Why the bytes of `file` may have been written since `before` although writers were kept out
+// then: the wait that the kernel gives a writer ran out, and the writer went on while the image
+// was still being read, so that the file itself, read again, agrees with the mix. Empty while
+// writers are still kept waiting, and whenever `before` kept none out.
+std::string writer_let_in(std::FILE* file, const image_version& before);
+
+// Drops what the system keeps of the file's contents in memory, so that the next read asks the
+// file's source: a network share's or a FUSE file system's client may keep pages that its server
+// has since changed.
+void forget_cached_pages(std::FILE* file);
 
 // The full size of an open image, in 64 bits on every build (a file past 4 GiB must not measure
 // as its remainder), with the stream back at its start. -1 when it cannot be taken.

@@ -1,10 +1,15 @@
 #include "image/image_stream.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "common/process_scan_posix.h"
@@ -33,6 +38,17 @@ opened_image refused(mode_t mode)
 
 opened_image failed(int error) { return {image_open::unreadable, nullptr, std::strerror(error)}; }
 
+// Why the file `file` is being written, naming the writer where /proc shows it; `writer_seen`:
+// the kernel said that there is one even if /proc shows none.
+std::string writer_of(const struct stat& file, bool writer_seen)
+{
+    const std::optional<other_program> writer = file_writer(file.st_dev, file.st_ino);
+    if (writer) {
+        return std::string(REASON_BEING_WRITTEN) + " (" + describe(*writer) + ")";
+    }
+    return writer_seen ? REASON_BEING_WRITTEN : std::string();
+}
+
 // Why the image open on `fd` must not be read now, or empty: another program is writing it (a
 // copy in place that has not finished, a download that set the size first), so the bytes read
 // would be a mix of two versions, or half of one.
@@ -52,12 +68,41 @@ std::string being_written(int fd, const struct stat& file)
 #endif
     // Refused for a writer, or not to be had at all: another user's file without CAP_LEASE, a
     // file system without leases. The writers that /proc shows are then looked for by hand.
-    const bool writer_seen = errno == EAGAIN;
-    const std::optional<other_program> writer = file_writer(file.st_dev, file.st_ino);
-    if (writer) {
-        return std::string(REASON_BEING_WRITTEN) + " (" + describe(*writer) + ")";
+    return writer_of(file, errno == EAGAIN);
+}
+
+// How long the kernel lets a lease's holder keep a reader or a writer waiting, in seconds.
+long lease_break_seconds()
+{
+    constexpr long KERNEL_DEFAULT = 45;
+    const std::string text = start_of_file(AT_FDCWD, "/proc/sys/fs/lease-break-time");
+    char* end = nullptr;
+    const long seconds = std::strtol(text.c_str(), &end, 10);
+    return end != text.c_str() && seconds >= 0 ? seconds : KERNEL_DEFAULT;
+}
+
+// Opens `name` for reading without waiting for a writer, as a named pipe would have it do. A
+// file with another program's lease (a file server's oplock) refuses such an open while the
+// holder is asked to give the lease up: that wait is taken as any reader takes it, up to the
+// time the kernel allows the holder.
+int open_without_waiting(const char* name)
+{
+    using clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds RETRY{20};
+    std::optional<clock::time_point> limit;
+    for (;;) {
+        const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 || errno != EWOULDBLOCK) {
+            return fd;
+        }
+        if (!limit) {
+            limit = clock::now() + std::chrono::seconds(lease_break_seconds()) + std::chrono::seconds(1);
+        } else if (clock::now() >= *limit) {
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        std::this_thread::sleep_for(RETRY);
     }
-    return writer_seen ? REASON_BEING_WRITTEN : std::string();
 }
 
 } // namespace
@@ -74,7 +119,7 @@ opened_image open_image_file(const char* name)
         return refused(found.st_mode);
     }
     // Without waiting all the same: the name may stand for something else by now.
-    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = open_without_waiting(name);
     if (fd < 0) {
         return failed(errno);
     }
@@ -112,7 +157,43 @@ bool look_at_image(std::FILE* file, image_version& version)
     const std::uint64_t marks[image_version::MARKS] = {static_cast<std::uint64_t>(now.st_dev),
         static_cast<std::uint64_t>(now.st_ino), static_cast<std::uint64_t>(now.st_size)};
     std::copy(std::begin(marks), std::end(marks), std::begin(version.marks));
+#if defined(F_GETLEASE)
+    version.writers_kept_out = ::fcntl(fd, F_GETLEASE) == F_RDLCK;
+#endif
     return true;
+}
+
+std::string writer_let_in(std::FILE* file, const image_version& before)
+{
+    if (!before.writers_kept_out) {
+        return {};
+    }
+    const int fd = ::fileno(file);
+#if defined(F_GETLEASE)
+    if (::fcntl(fd, F_GETLEASE) == F_RDLCK) {
+        return {};
+    }
+#endif
+    // While a writer waits, the lease is being broken and no longer says F_RDLCK, yet it is still
+    // listed with the descriptor and still keeps the writer out: the bytes read are one version.
+    // Once its time has run out it is gone, and the writer may have written meanwhile.
+    if (fdinfo_holds_lease(start_of_file(AT_FDCWD, ("/proc/self/fdinfo/" + std::to_string(fd)).c_str()))) {
+        return {};
+    }
+    struct stat now { };
+    if (::fstat(fd, &now) != 0) {
+        return REASON_BEING_WRITTEN;
+    }
+    return writer_of(now, true);
+}
+
+void forget_cached_pages(std::FILE* file)
+{
+    const int fd = ::fileno(file);
+    if (fd >= 0) {
+        // Advice only: a file system that keeps nothing, or refuses, is read as it is.
+        (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
 }
 
 std::int64_t measure_size(std::FILE* file)

@@ -34,6 +34,15 @@ public:
 
     phase_result erase()
     {
+        // Another program that opened the line while the operator read the start prompt (root,
+        // or one that ignores the exclusive flag) would take the device's replies, and the
+        // device would be left erased. Nothing has been sent yet: the run ends here instead.
+        const open_failure taken = port_.line_taken_meanwhile();
+        if (!taken.reason.empty()) {
+            say(MSG_NO_ERASE_RESPONSE);
+            say_reason(taken.device.c_str(), taken.reason.c_str());
+            return phase_result::failure;
+        }
         say(MSG_ERASING);
         build_erase_frame(buffers_.outcharbuf);
         send_frame();

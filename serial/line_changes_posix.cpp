@@ -13,6 +13,8 @@ namespace {
 
 struct line_changes {
     volatile std::sig_atomic_t fd = -1;
+    // Found set: someone else's, or left behind by a program that was killed; not ours to clear.
+    volatile std::sig_atomic_t exclusive_found = 0;
 #if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
     volatile std::sig_atomic_t low_latency_set = 0;
     serial_struct found_serial{};
@@ -34,7 +36,9 @@ void give_back_recorded()
         changes.low_latency_set = 0;
     }
 #endif
-    (void)::ioctl(fd, TIOCNXCL); // fails only on a line that is already gone
+    if (changes.exclusive_found == 0) {
+        (void)::ioctl(fd, TIOCNXCL); // fails only on a line that is already gone
+    }
     changes.fd = -1;
 }
 
@@ -55,6 +59,15 @@ bool record_line(int fd)
     if (changes.fd >= 0) {
         return false;
     }
+    int exclusive = 0;
+#if defined(TIOCGEXCL)
+    // Older kernels, and emulators that do not pass the request on, cannot tell: the flag is
+    // then taken as clear, as it is on every line nobody else holds.
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0) {
+        exclusive = 0;
+    }
+#endif
+    changes.exclusive_found = exclusive != 0 ? 1 : 0;
     changes.fd = fd;
     line_relay_holder.emplace(give_back_and_pass_on, line_relay);
     return true;

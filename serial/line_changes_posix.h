@@ -12,7 +12,8 @@
 // what to give back (clearing a flag never set is harmless).
 bool record_line(int fd);
 
-// Clears the exclusive flag on `fd` and, when `fd` is the recorded line, gives back its driver
+// Gives back the exclusive flag on `fd` (cleared, unless the record found it set) and, when `fd`
+// is the recorded line, gives back its driver
 // flags as found and forgets the record with its handler. Call under a signal_block.
 void give_back_line(int fd);
 

@@ -12,6 +12,7 @@ namespace {
 
 constexpr char REASON_HELD[] = "held by another program";
 constexpr char REASON_LOCKED[] = "locked by another program";
+constexpr char REASON_OPENED_MEANWHILE[] = "opened by another program while waiting";
 
 std::string held_by(const other_program& holder) { return std::string(REASON_HELD) + " (" + describe(holder) + ")"; }
 
@@ -23,8 +24,9 @@ constexpr char REASON_SESSIONS_TERMINAL[] =
 // twice is the same lock.
 constexpr const char* LOCK_DIRS[] = {"/var/lock", "/run/lock"};
 
-// A lock on the line whose process is alive. A lock whose process is gone is stale: the line is
-// free, and the file is left for its owner's next start to clear (this program keeps no files).
+// A lock on the line whose process is alive. A lock whose process is gone (or a zombie) is stale:
+// the line is free, and the file is left for its owner's next start to clear (this program keeps
+// no files).
 std::string live_lock(const char* path)
 {
     char* real = ::realpath(path, nullptr);
@@ -38,9 +40,10 @@ std::string live_lock(const char* path)
     }
     for (const char* dir : LOCK_DIRS) {
         const std::string lock = std::string(dir) + "/" + name;
-        const std::optional<other_program> owner =
-            live_process(pid_in_lock_file(start_of_file(AT_FDCWD, lock.c_str())));
-        if (owner && owner->pid != static_cast<long>(::getpid())) {
+        const long pid = pid_in_lock_file(lock_file_content(lock.c_str()));
+        // A lock of this program's own, or of the script that started it, was taken for this run.
+        const std::optional<other_program> owner = is_self_or_ancestor(pid) ? std::nullopt : live_process(pid);
+        if (owner) {
             return std::string(REASON_LOCKED) + " (" + describe(*owner) + ") in " + lock;
         }
     }
@@ -81,6 +84,17 @@ std::string why_line_is_taken(int fd, const char* path)
         return held_by(*holder);
     }
     return live_lock(path);
+}
+
+std::string why_line_was_opened_meanwhile(int fd)
+{
+    struct stat line { };
+    if (::fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
+        return {};
+    }
+    const std::optional<other_program> holder = device_holder(line.st_rdev);
+    return holder ? std::string(REASON_OPENED_MEANWHILE) + " (" + describe(*holder) + "); nothing was sent"
+                  : std::string();
 }
 
 std::string why_line_is_busy(const char* path)

@@ -8,6 +8,11 @@
 // changed, so that a refused line is left exactly as found.
 std::string why_line_is_taken(int fd, const char* path);
 
+// Why the line open on `fd`, found free when it was opened, is no longer this program's alone:
+// another program has opened it since (root passes the exclusive flag, and so does a program
+// that ignores it), and would take the device's replies. Empty while nobody has.
+std::string why_line_was_opened_meanwhile(int fd);
+
 // Who holds the line `path` when its open was refused by another program's exclusive flag: the
 // reason with the holder named where /proc shows it, else without.
 std::string why_line_is_busy(const char* path);

@@ -49,6 +49,10 @@ public:
     virtual phase_result open_comport(int num_comport) = 0;
     // After a failed open_comport: why, where the platform tells; the reason is empty otherwise.
     virtual open_failure why_not_opened() const { return {}; }
+    // Once the port is open, just before the first byte is sent: why it is no longer this
+    // program's alone, where the platform can tell that another program has opened it since;
+    // the reason is empty while nobody has.
+    virtual open_failure line_taken_meanwhile() const { return {}; }
     // Normal timeout profile, then 115200 baud 8N1; everything else as the port reports it.
     virtual void setup_comport() = 0;
     virtual void set_timeouts(timeout_profile profile) = 0;

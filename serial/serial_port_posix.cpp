@@ -159,28 +159,40 @@ phase_result posix_serial_port::open_device(const char* path)
     if (::isatty(fd) == 0) {
         return refuse(path, REASON_NOT_A_TERMINAL);
     }
-    // Before the lock and the exclusive flag: a line in use is left exactly as it was found.
-    const std::string taken = why_line_is_taken(fd, path);
-    if (!taken.empty()) {
-        return refuse(path, taken);
-    }
-    const signal_block hold;
     // TIOCEXCL keeps other users out but not root, so a lock on the device is taken as well.
     // The lock first: while another program holds the line, its exclusive flag is not ours to
     // touch, not even to give back. The lock itself goes with the descriptor.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        return refuse(path, errno == EWOULDBLOCK ? why_line_is_busy(path) : std::strerror(errno));
-    }
-    // The program holds one port; a second one open at the same time (only tests do that) has
-    // nothing recorded and is only made shareable again when it is closed.
-    const bool recorded = record_line(fd);
-    if (::ioctl(fd, TIOCEXCL) != 0) {
-        const int error = errno;
+    bool recorded = false;
+    const auto give_back = [fd, &recorded] {
         if (recorded) {
+            const signal_block hold;
             give_back_line(fd);
         }
-        return refuse(path, std::strerror(error));
+    };
+    {
+        // Recorded and changed as one step: a signal at any instant finds the record complete.
+        const signal_block hold;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            return refuse(path, errno == EWOULDBLOCK ? why_line_is_busy(path) : std::strerror(errno));
+        }
+        // The program holds one port; a second one open at the same time (only tests do that)
+        // has nothing recorded and is only made shareable again when it is closed.
+        recorded = record_line(fd);
+        if (::ioctl(fd, TIOCEXCL) != 0) {
+            const int error = errno;
+            give_back();
+            return refuse(path, std::strerror(error));
+        }
     }
+    // Looked at only once the flag is set, so that no ordinary user's open can fall between the
+    // look and the flag. A refused line gets its flag back as found; its settings were never
+    // touched.
+    const std::string taken = why_line_is_taken(fd, path);
+    if (!taken.empty()) {
+        give_back();
+        return refuse(path, taken);
+    }
+    device_ = path;
     comport = opened.release();
     failure_ = {};
     return phase_result::success;
@@ -269,6 +281,14 @@ std::uint32_t posix_serial_port::read_reply(unsigned char* dest)
     }
     bytes_read = got;
     return got;
+}
+
+open_failure posix_serial_port::line_taken_meanwhile() const
+{
+    if (comport < 0) {
+        return {};
+    }
+    return {device_, why_line_was_opened_meanwhile(comport)};
 }
 
 std::unique_ptr<serial_port> make_platform_port() { return std::make_unique<posix_serial_port>(); }

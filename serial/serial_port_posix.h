@@ -19,6 +19,7 @@ public:
     // Opens the device at `path` exactly as open_comport opens a named port.
     phase_result open_device(const char* path);
     open_failure why_not_opened() const override { return failure_; }
+    open_failure line_taken_meanwhile() const override;
     void setup_comport() override;
     void set_timeouts(timeout_profile profile) override;
     void send_block(const unsigned char* data, std::uint32_t length) override;
@@ -32,6 +33,7 @@ private:
     termios comSettings{};
     comm_timeouts tempComTimeouts;
     open_failure failure_;
+    std::string device_; // the path the port was opened by, for the reason lines
 
     phase_result refuse(const char* path, std::string reason);
 };

@@ -37,21 +37,56 @@ TEST(ProcessText, TerminalInStat)
     }
 }
 
-TEST(ProcessText, FdinfoMayWrite)
+TEST(ProcessText, StateAndParentInStat)
+{
+    struct row {
+        const char* what;
+        std::string stat;
+        char state;
+        long parent;
+    };
+    const row rows[] = {
+        {"a sleeping shell", "4242 (bash) S 1 4242 4242 34817 4300", 'S', 1},
+        {"a zombie", "4300 (sh) Z 4242 4300 4242 0 -1", 'Z', 4242},
+        {"a name that looks like fields", "9 (x) Z 7 (y) R 3 9 9 0", 'R', 3},
+        {"the first process", "1 (init) S 0 1 1 0 -1", 'S', 0},
+        {"cut after the state", "5 (x) T", 'T', 0},
+        {"cut after the name", "5 (x)", '\0', 0},
+        {"no name at all", "garbage", '\0', 0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        EXPECT_EQ(state_in_stat(r.stat), r.state);
+        EXPECT_EQ(parent_in_stat(r.stat), r.parent);
+    }
+}
+
+TEST(ProcessText, FdinfoFlagsAndLocks)
 {
     struct row {
         const char* fdinfo;
         bool writes;
+        bool reaches_file;
+        bool lease;
     };
     const row rows[] = {
-        {"pos:\t0\nflags:\t0100000\nmnt_id:\t29\n", false}, // O_RDONLY | O_LARGEFILE
-        {"pos:\t4096\nflags:\t0100001\nmnt_id:\t29\n", true}, // O_WRONLY
-        {"pos:\t0\nflags:\t02\n", true}, // O_RDWR
-        {"pos:\t0\nflags:\t02000000\n", false}, // O_CLOEXEC alone
-        {"pos:\t0\nmnt_id:\t29\n", false}, {"", false}, {"xflags:\t01\n", false}, // not the flags line
+        {"pos:\t0\nflags:\t0100000\nmnt_id:\t29\n", false, true, false}, // O_RDONLY | O_LARGEFILE
+        {"pos:\t4096\nflags:\t0100001\nmnt_id:\t29\n", true, true, false}, // O_WRONLY
+        {"pos:\t0\nflags:\t02\n", true, true, false}, // O_RDWR
+        {"pos:\t0\nflags:\t02000000\n", false, true, false}, // O_CLOEXEC alone
+        {"pos:\t0\nflags:\t012000000\nmnt_id:\t25\n", false, false, false}, // O_PATH | O_CLOEXEC
+        {"pos:\t0\nmnt_id:\t29\n", false, true, false}, {"", false, true, false},
+        {"xflags:\t01\n", false, true, false}, // not the flags line
+        {"pos:\t0\nflags:\t0100000\nlock:\t1: LEASE  ACTIVE    READ 77 08:01:12 0 EOF\n", false, true, true},
+        {"flags:\t0100000\nlock:\t1: LEASE  BREAKING  UNLCK 77 08:01:12 0 EOF\n", false, true, true},
+        {"flags:\t0100000\nlock:\t1: FLOCK  ADVISORY  WRITE 77 08:01:12 0 EOF\n", false, true, false},
+        {"flags:\t0100000\nxlock:\t1: LEASE  ACTIVE    READ\n", false, true, false}, // not a lock line
     };
     for (const auto& r : rows) {
-        EXPECT_EQ(fdinfo_may_write(r.fdinfo), r.writes) << r.fdinfo;
+        SCOPED_TRACE(r.fdinfo);
+        EXPECT_EQ(fdinfo_may_write(r.fdinfo), r.writes);
+        EXPECT_EQ(fdinfo_reaches_file(r.fdinfo), r.reaches_file);
+        EXPECT_EQ(fdinfo_holds_lease(r.fdinfo), r.lease);
     }
 }
 

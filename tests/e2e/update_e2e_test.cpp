@@ -2,21 +2,27 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "support/emulator.h"
 #include "support/expected_text.h"
+#include "support/fuse_image.h"
 #include "support/process.h"
 #include "support/pty.h"
 #include "support/row_builder.h"
@@ -38,12 +44,14 @@ enum class image_change {
     mode_changed,
     linked, // a second hard link
     renamed_over, // another file renamed over its name: the open file is still the old one
+    // A byte appended once the last page is read, while the file is read again.
+    grown_during_second_read,
 };
 
 bool changes_the_bytes(image_change change)
 {
     return change == image_change::rewritten_in_place || change == image_change::cut_short ||
-        change == image_change::rewritten_dated_back;
+        change == image_change::rewritten_dated_back || change == image_change::grown_during_second_read;
 }
 
 // Another program writing the image when the updater starts, its file still open.
@@ -51,6 +59,27 @@ enum class image_writer {
     none,
     stalled_copy, // 60 pages of another image written in place, then nothing
     download, // the full size set first, 30 pages in
+    // Open for writing outside the PID namespace that the updater runs in, so that /proc shows
+    // the updater nobody: only the kernel's refusal of the lease tells.
+    hidden_by_a_pid_namespace,
+    // Opens the image once it is being read, which is made to take longer than the kernel lets a
+    // lease keep a writer waiting; once let in, writes the pages not yet read and keeps the file.
+    let_in_when_the_lease_ran_out,
+};
+
+// Another program beside the run, or what one left on the station; none may change the outcome.
+enum class neighbour {
+    none,
+    lock_linked_to_another_line, // the line's lock file a link to another station's line
+    lock_of_a_zombie,
+    lock_of_the_wrapper, // taken by the shell that starts the updater and waits for it
+    lock_of_the_updater_itself, // the same shell, which then becomes the updater
+    path_only_descriptor_on_the_line, // O_PATH: names the line, neither reads nor writes it
+    write_lease_on_the_image, // a file server's oplock, given up when a reader comes
+    stopped_fuse_server, // a hung file system, one of its files held open by another process
+    // The image on a file system whose server answers every read after the first from another
+    // image, while the client keeps the pages it read first.
+    image_switched_behind_the_page_cache,
 };
 
 // The page whose read is under way when the image changes: the dots of the pages before it are
@@ -99,6 +128,9 @@ struct e2e_case : row_builder<e2e_case> {
         return refused_before_the_start().set(device_name, std::move(port_name)).set(device_port, linked_as);
     }
     e2e_case& dated_after_2038() { return set(image_dated_after_2038, true); }
+    e2e_case& beside(neighbour what) { return set(next_to, what); }
+    // The image read again after its last page: the bytes or the kernel tell of a writer.
+    e2e_case& refused_after_reading(std::string why) { return refused_before_the_start().set(read_refusal, why); }
 
     std::string name;
     // Its port a number of its own unless the number is what the case is about, and an erase of
@@ -122,6 +154,8 @@ struct e2e_case : row_builder<e2e_case> {
     std::string device_name;
     int device_port = 0;
     bool image_dated_after_2038 = false; // the image's modification time past a 32-bit time_t
+    neighbour next_to = neighbour::none;
+    std::string read_refusal; // the reason after all the dots, when the image is refused then
 
 private:
     e2e_case& fails(std::string shown) { return set(transaction_output, std::move(shown)).set(status, 1); }
@@ -134,11 +168,16 @@ e2e_case row(const char* name, std::vector<std::string> faults = {}) { return e2
 
 // Every read of `image_file` by the run waits 20 ms before it is made (strace's fault injection),
 // so that the test can act between two pages. Other files and the port are not slowed.
-process_options with_slow_image_reads(process_options options, const std::string& image_file)
+// From its `from_read`th read on: the 121st is the first of the second pass, after the last page's
+// dot and the look at the file.
+process_options with_slow_image_reads(
+    process_options options, const std::string& image_file, std::chrono::microseconds delay = 20ms, int from_read = 1)
 {
 #ifdef TARVOLO_STRACE_PATH
     std::vector<std::string> argv = {TARVOLO_STRACE_PATH, "-f", "-qq", "-o", "/dev/null", "-P", image_file, "-e",
-        "trace=read,pread64,readv,preadv", "-e", "inject=read,pread64,readv,preadv:delay_enter=20000"};
+        "trace=read,pread64,readv,preadv", "-e",
+        "inject=read,pread64,readv,preadv:delay_enter=" + std::to_string(delay.count()) +
+            ":when=" + std::to_string(from_read) + "+"};
     // strace starts the program itself, and knows nothing of the cross build's emulator.
     for (const std::string& word : target_launcher()) {
         argv.push_back(word);
@@ -151,9 +190,46 @@ process_options with_slow_image_reads(process_options options, const std::string
         "ASAN_OPTIONS", std::string(sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0");
 #else
     (void)image_file;
+    (void)delay;
+    (void)from_read;
 #endif
     return options;
 }
+
+// The image's reads slowed so that the whole first pass takes longer than a lease may keep a
+// writer waiting, with the last ten pages read a few seconds after that: 0 when the kernel's
+// time is too long for a test.
+std::chrono::microseconds read_delay_past_the_lease_break()
+{
+    const long seconds = std::atol(read_file("/proc/sys/fs/lease-break-time").c_str());
+    if (seconds <= 0 || seconds > 60) {
+        return std::chrono::microseconds(0);
+    }
+    // Page 110 is read 110 delays after the first page, the writer let in `seconds` after it.
+    return std::chrono::microseconds((seconds + 5) * 1000000L / 110);
+}
+
+// The lock file of the line behind `com_link` (a pseudo-terminal), as programs that follow the
+// UUCP convention name it, removed again when the case ends.
+struct line_lock {
+    explicit line_lock(const std::string& com_link)
+    {
+        std::string line = std::filesystem::canonical(com_link).string();
+        std::replace(line.begin(), line.end(), '/', '_');
+        path = "/run/lock/LCK.." + line.substr(std::string("_dev_").size());
+    }
+    ~line_lock() { (void)::unlink(path.c_str()); }
+    line_lock(const line_lock&) = delete;
+    line_lock& operator=(const line_lock&) = delete;
+
+    void names(long pid) const
+    {
+        const std::string ten_digits = std::string(10 - std::to_string(pid).size(), ' ') + std::to_string(pid);
+        std::ofstream(path) << ten_digits << "\n";
+    }
+
+    std::string path;
+};
 
 std::ostream& operator<<(std::ostream& out, const e2e_case& c) { return out << c.name; }
 
@@ -169,6 +245,137 @@ struct file_descriptor {
     }
 };
 
+bool served_by_fuse(neighbour what)
+{
+    return what == neighbour::stopped_fuse_server || what == neighbour::image_switched_behind_the_page_cache;
+}
+
+// A case's neighbour at work: set up before the run, checked and cleared after it.
+class neighbour_at_work {
+public:
+    explicit neighbour_at_work(neighbour what) : what_(what) { }
+
+    // May put the image elsewhere (`image_file`) and run the updater otherwise (`options`).
+    void start(const temp_dir& work, const com_port& port, std::string& image_file, process_options& options)
+    {
+        const auto lock_and_run = [&](const char* then) {
+            lock_.emplace(port.path);
+            std::vector<std::string> argv = {
+                "sh", "-c", std::string("printf '%10d\\n' $$ >\"$0\"; ") + then, lock_->path};
+            argv.insert(argv.end(), options.argv.begin(), options.argv.end());
+            options.argv = argv;
+        };
+        switch (what_) {
+        case neighbour::none:
+            break;
+        case neighbour::lock_linked_to_another_line:
+            other_line_ = std::make_unique<pty_pair>(pty_pair::held::both);
+            make_raw(other_line_->slave);
+            lock_.emplace(port.path);
+            ASSERT_EQ(::symlink(other_line_->slave_path.c_str(), lock_->path.c_str()), 0);
+            ASSERT_TRUE(write_all(other_line_->master, OTHER_STATIONS_REPLY));
+            break;
+        case neighbour::lock_of_a_zombie:
+            zombie_ = ::fork();
+            if (zombie_ == 0) {
+                ::_exit(0);
+            }
+            ASSERT_GT(zombie_, 0);
+            ASSERT_TRUE(wait_until(
+                [this] {
+                    return read_file("/proc/" + std::to_string(zombie_) + "/stat").find(") Z ") != std::string::npos;
+                },
+                5s));
+            lock_.emplace(port.path);
+            lock_->names(zombie_);
+            break;
+        case neighbour::lock_of_the_wrapper:
+            lock_and_run("\"$@\"; exit $?");
+            break;
+        case neighbour::lock_of_the_updater_itself:
+            lock_and_run("exec \"$@\"");
+            break;
+        case neighbour::path_only_descriptor_on_the_line:
+            held_.fd = ::open(std::filesystem::canonical(port.path).c_str(), O_PATH | O_CLOEXEC);
+            ASSERT_GE(held_.fd, 0);
+            break;
+        case neighbour::write_lease_on_the_image:
+            held_.fd = ::open(image_file.c_str(), O_RDWR | O_CLOEXEC);
+            ASSERT_GE(held_.fd, 0);
+            // The kernel tells the holder of a reader with SIGIO, whose default would end the test.
+            sigio_found_ = std::signal(SIGIO, SIG_IGN);
+            ASSERT_EQ(::fcntl(held_.fd, F_SETLEASE, F_WRLCK), 0);
+            // Given up, and the file closed, once a reader asks for it, as a file server does
+            // with an oplock.
+            lease_holder_ = std::thread([this] {
+                (void)wait_until([this] { return ::fcntl(held_.fd, F_GETLEASE) != F_WRLCK; }, 30s);
+                (void)::fcntl(held_.fd, F_SETLEASE, F_UNLCK);
+                (void)::close(held_.fd);
+                held_.fd = -1;
+            });
+            break;
+        case neighbour::stopped_fuse_server: {
+            fuse_.emplace(work.path, image_file);
+            ASSERT_FALSE(fuse_->file.empty()) << "the FUSE server did not come up";
+            process_options sleeper;
+            sleeper.argv = {"sh", "-c", "exec sleep 300 <\"$1\"", "sh", fuse_->file};
+            holder_.emplace(child_process::start_detached(sleeper));
+            ASSERT_TRUE(wait_until_open(fuse_->file, 5s, holder_->pid));
+            fuse_->stop();
+            break;
+        }
+        case neighbour::image_switched_behind_the_page_cache:
+            fuse_.emplace(work.path, image_file, work.write_file("then.bin", sample_image(98)));
+            ASSERT_FALSE(fuse_->file.empty()) << "the FUSE server did not come up";
+            image_file = fuse_->file;
+            break;
+        }
+    }
+    ~neighbour_at_work()
+    {
+        if (fuse_) {
+            fuse_->go_on(); // before the holder ends: its file's last close asks the server
+        }
+        holder_.reset();
+        if (lease_holder_.joinable()) {
+            lease_holder_.join();
+        }
+        if (zombie_ > 0) {
+            (void)::waitpid(zombie_, nullptr, 0);
+        }
+        if (sigio_found_ != SIG_ERR) {
+            (void)std::signal(SIGIO, sigio_found_);
+        }
+    }
+    neighbour_at_work(const neighbour_at_work&) = delete;
+    neighbour_at_work& operator=(const neighbour_at_work&) = delete;
+
+    // What must still be as the neighbour left it.
+    void check_after()
+    {
+        if (what_ == neighbour::lock_linked_to_another_line) {
+            EXPECT_EQ(read_for(other_line_->slave, 50ms, 500ms), OTHER_STATIONS_REPLY)
+                << "read from another station's line";
+        }
+        if (lease_holder_.joinable()) {
+            lease_holder_.join();
+            EXPECT_EQ(held_.fd, -1) << "the lease was never asked for";
+        }
+    }
+
+private:
+    static constexpr char OTHER_STATIONS_REPLY[] = "another station's device answers";
+    neighbour what_;
+    std::optional<line_lock> lock_;
+    std::unique_ptr<pty_pair> other_line_;
+    pid_t zombie_ = -1;
+    file_descriptor held_;
+    std::thread lease_holder_;
+    void (*sigio_found_)(int) = SIG_ERR;
+    std::optional<fuse_image> fuse_; // ended after the process that holds a file on it
+    std::optional<child_process> holder_;
+};
+
 class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> { };
 
 TEST_P(UpdateEndToEnd, Run)
@@ -177,6 +384,20 @@ TEST_P(UpdateEndToEnd, Run)
     const updater_under_test updater;
     if (!c.device_name.empty() && updater.wine_exe.empty()) {
         GTEST_SKIP() << "a device name is a file name like any other on Linux";
+    }
+    if (!updater.wine_exe.empty() && c.next_to != neighbour::none) {
+        GTEST_SKIP() << "locks, leases, descriptors and file systems beside a Linux run";
+    }
+    if (served_by_fuse(c.next_to) && !fuse_image::unavailable().empty()) {
+        GTEST_SKIP() << fuse_image::unavailable();
+    }
+    if (c.writer == image_writer::hidden_by_a_pid_namespace && ::geteuid() != 0) {
+        GTEST_SKIP() << "a PID namespace of its own needs root";
+    }
+    const std::chrono::microseconds lease_outlasted =
+        c.writer == image_writer::let_in_when_the_lease_ran_out ? read_delay_past_the_lease_break() : 0us;
+    if (c.writer == image_writer::let_in_when_the_lease_ran_out && lease_outlasted == 0us) {
+        GTEST_SKIP() << "the kernel lets a lease keep a writer waiting too long for a test";
     }
     if (!updater.wine_exe.empty() && (c.writer != image_writer::none || c.lease_withheld)) {
         GTEST_SKIP() << "a Linux program's writes are outside Windows' sharing rules, and Windows has no leases";
@@ -207,6 +428,17 @@ TEST_P(UpdateEndToEnd, Run)
         const timespec in_2040[2] = {{2208988800, 0}, {2208988800, 0}}; // 2040-01-01
         ASSERT_EQ(::utimensat(AT_FDCWD, image_file.c_str(), in_2040, 0), 0);
     }
+
+    loader_emulator::settings s = c.emulator;
+    s.com_dir = com_dir;
+    loader_emulator device(s, work.path);
+
+    process_options options = updater.options(com_dir);
+    neighbour_at_work beside(c.next_to);
+    beside.start(work, device.port, image_file, options);
+    if (::testing::Test::HasFatalFailure()) {
+        return;
+    }
     std::string typed = image_file;
     std::optional<com_port> behind_the_name;
     if (!c.device_name.empty()) {
@@ -215,20 +447,16 @@ TEST_P(UpdateEndToEnd, Run)
         behind_the_name->link_to(work.write_file("behind.bin", image));
         typed = c.device_name;
     }
-
-    loader_emulator::settings s = c.emulator;
-    s.com_dir = com_dir;
-    loader_emulator device(s, work.path);
-
-    process_options options = updater.options(com_dir);
     options.output_closed = c.output_closed;
     options.closed_streams = c.closed_streams;
     std::string marker;
     std::function<void()> change;
     const std::string other = sample_image(99);
     if (c.change != image_change::none) {
-        options = with_slow_image_reads(options, image_file);
-        marker = std::string(CHANGED_AT_PAGE, '.');
+        const bool second_read = c.change == image_change::grown_during_second_read;
+        options = second_read ? with_slow_image_reads(options, image_file, 100ms, 121)
+                              : with_slow_image_reads(options, image_file);
+        marker = second_read ? dots : std::string(CHANGED_AT_PAGE, '.');
         change = [&c, &image_file, &other, &work] {
             struct stat found { };
             ASSERT_EQ(::stat(image_file.c_str(), &found), 0);
@@ -242,6 +470,16 @@ TEST_P(UpdateEndToEnd, Run)
             case image_change::renamed_over:
                 EXPECT_EQ(::rename(work.write_file("new.bin", other).c_str(), image_file.c_str()), 0);
                 return;
+            case image_change::grown_during_second_read: {
+                // Past the look after the last page, and well within the first read of the second
+                // pass.
+                std::this_thread::sleep_for(50ms);
+                const int fd = ::open(image_file.c_str(), O_WRONLY | O_APPEND);
+                ASSERT_GE(fd, 0);
+                EXPECT_EQ(::write(fd, "x", 1), 1);
+                ASSERT_EQ(::close(fd), 0);
+                return;
+            }
             default:
                 break;
             }
@@ -267,7 +505,23 @@ TEST_P(UpdateEndToEnd, Run)
     }
     // The writer's descriptor stays open for the whole run, as the stalled program's would.
     file_descriptor writer;
-    if (c.writer != image_writer::none) {
+    if (c.writer == image_writer::hidden_by_a_pid_namespace) {
+        writer.fd = ::open(image_file.c_str(), O_WRONLY);
+        ASSERT_GE(writer.fd, 0);
+        options.argv.insert(options.argv.begin(), {"unshare", "--pid", "--fork", "--mount-proc", "--"});
+    } else if (c.writer == image_writer::let_in_when_the_lease_ran_out) {
+        options = with_slow_image_reads(options, image_file, lease_outlasted);
+        marker = reading_pages;
+        change = [&writer, &image_file, &other] {
+            // Waits here until the kernel takes the lease from the updater.
+            writer.fd = ::open(image_file.c_str(), O_WRONLY);
+            ASSERT_GE(writer.fd, 0);
+            for (int page = 119; page >= 110; --page) {
+                const off_t at = static_cast<off_t>(page) * 4096;
+                ASSERT_EQ(::pwrite(writer.fd, other.data() + at, 4096, at), 4096);
+            }
+        };
+    } else if (c.writer != image_writer::none) {
         writer.fd = ::open(image_file.c_str(), O_WRONLY);
         ASSERT_GE(writer.fd, 0);
         const std::size_t pages = c.writer == image_writer::stalled_copy ? 60 : 30;
@@ -281,7 +535,7 @@ TEST_P(UpdateEndToEnd, Run)
     // update goes on with the version that was there when it started.
     const bool writer_waits = changes_the_bytes(c.change) && updater.wine_exe.empty() && !c.lease_withheld;
     const bool refused = (changes_the_bytes(c.change) && !writer_waits) || c.writer != image_writer::none ||
-        c.image_size >= 0 || !c.device_name.empty();
+        c.image_size >= 0 || !c.device_name.empty() || !c.read_refusal.empty();
     const int status = c.change != image_change::none && !refused ? 0 : c.status;
     const long to_device = c.change != image_change::none && !refused ? TO_DEVICE_COMPLETE : c.bytes_to_device;
     const int port = device.port.number;
@@ -304,6 +558,14 @@ TEST_P(UpdateEndToEnd, Run)
             : "changed while it was read";
         shown = to_file + reading_pages + (cut ? std::string(CHANGED_AT_PAGE, '.') : dots) + "\n" + unreadable +
             updater.reason_line(image_file + ": " + why);
+    } else if (!c.read_refusal.empty()) {
+        const std::string who = c.writer == image_writer::let_in_when_the_lease_ran_out
+            ? " (PID " + std::to_string(::getpid()) + ", " + command_name(::getpid()) + ")"
+            : "";
+        shown = to_file + reading_pages + dots + "\n" + unreadable +
+            updater.reason_line(image_file + ": " + c.read_refusal + who);
+    } else if (c.writer == image_writer::hidden_by_a_pid_namespace) {
+        shown = to_file + unreadable + updater.reason_line(image_file + ": being written by another program");
     } else if (c.writer != image_writer::none) {
         shown = to_file + unreadable +
             updater.reason_line(image_file + ": being written by another program (PID " + std::to_string(::getpid()) +
@@ -319,6 +581,7 @@ TEST_P(UpdateEndToEnd, Run)
     if (to_device >= 0) {
         EXPECT_EQ(device.bytes_received, to_device) << device.output;
     }
+    beside.check_after();
     if (writer_waits) {
         EXPECT_EQ(read_file(image_file), c.change == image_change::cut_short ? "" : other)
             << "the writer went on after";
@@ -384,6 +647,12 @@ const e2e_case cases[] = {
     row("image_rewritten_and_dated_back_without_lease")
         .image_changed(image_change::rewritten_dated_back)
         .without_lease(),
+    // Without a lease, nothing keeps the appending writer out: only the read past the end sees it.
+    row("image_grown_during_its_second_read").image_changed(image_change::grown_during_second_read).without_lease(),
+    // The second read must come from the file's source, not from the pages the first one left.
+    row("image_switched_behind_the_page_cache")
+        .beside(neighbour::image_switched_behind_the_page_cache)
+        .refused_after_reading("changed while it was read"),
     // Changes that leave every byte as it was: the update goes on with what was read.
     row("image_mode_changed_while_read").image_changed(image_change::mode_changed),
     row("image_linked_while_read").image_changed(image_change::linked),
@@ -391,6 +660,16 @@ const e2e_case cases[] = {
     // Another program still writing the image when the updater starts.
     row("image_of_a_stalled_copy").image_being_written(image_writer::stalled_copy),
     row("image_of_a_download_with_its_size_set_first").image_being_written(image_writer::download),
+    row("image_written_by_a_program_that_proc_does_not_show")
+        .image_being_written(image_writer::hidden_by_a_pid_namespace),
+    // Nothing on the station that is not the line's user or the image's writer stops the update.
+    row("lock_file_linked_to_another_line").beside(neighbour::lock_linked_to_another_line),
+    row("lock_of_a_zombie").beside(neighbour::lock_of_a_zombie),
+    row("lock_taken_by_the_wrapper_that_runs_the_updater").beside(neighbour::lock_of_the_wrapper),
+    row("lock_naming_the_updater_itself").beside(neighbour::lock_of_the_updater_itself),
+    row("line_named_by_an_o_path_descriptor").beside(neighbour::path_only_descriptor_on_the_line),
+    row("image_with_a_write_lease_given_up_on_request").beside(neighbour::write_lease_on_the_image),
+    row("file_held_open_on_a_stopped_fuse_server").beside(neighbour::stopped_fuse_server),
     // A device name typed as the image, the port of that name linked to a good image.
     row("port_name_as_image").typed_as_image("COM9", 9),
     row("port_name_with_extension_as_image").typed_as_image("com8.bin", 8),
@@ -423,6 +702,11 @@ INSTANTIATE_TEST_SUITE_P(Dated, UpdateEndToEnd, ::testing::Values(dated_after_20
 // Takes a minute: excluded from quick runs by its label, run by CI.
 const e2e_case long_cases[] = {
     row("erase_taking_60_s").erase_taking(60000).within(100s),
+    // Read for longer than the kernel lets a lease keep a writer waiting (45 s by default).
+    row("image_writer_let_in_when_the_lease_ran_out")
+        .image_being_written(image_writer::let_in_when_the_lease_ran_out)
+        .refused_after_reading("being written by another program")
+        .within(110s),
 };
 
 INSTANTIATE_TEST_SUITE_P(Long, UpdateEndToEnd, ::testing::ValuesIn(long_cases), case_name);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -403,6 +404,35 @@ struct stopped_at_the_start {
         ASSERT_TRUE(write_all(console.master, "x"));
     }
 };
+
+// Root passes the exclusive flag, and so does a program that ignores it: one that opens the line
+// while the operator reads the start prompt would take the device's replies, and the device would
+// be left erased. The run ends before it sends a byte.
+TEST(UpdaterOnTerminal, LineOpenedByAnotherProgramAtTheStartPrompt)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root's open passes the exclusive flag";
+    }
+    const stopped_at_the_start run;
+    pty_pair console;
+    child_process updater_run = child_process::start_on_terminal(updater(run.dir), console);
+    ASSERT_NO_FATAL_FAILURE(run.answer(console));
+    const int intruder = open(run.device.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(intruder, 0);
+
+    ASSERT_TRUE(write_all(console.master, "k"));
+    const std::string why = "tarvolo_updater: " + run.device.port.path +
+        ": opened by another program while waiting (PID " + std::to_string(getpid()) + ", " + command_name(getpid()) +
+        "); nothing was sent\n";
+    EXPECT_EQ(read_until(console.master, expected::exit_prompt, 10s),
+        expected::crlf(expected::no_erase_response + why + expected::exit_prompt));
+    EXPECT_EQ(read_for(run.device.master, 100ms, 300ms), "") << "sent to the device";
+    ASSERT_TRUE(wait_for_raw_mode(console.slave, 5s));
+    ASSERT_TRUE(write_all(console.master, "x"));
+    EXPECT_EQ(updater_run.wait(10s), 1);
+    EXPECT_EQ(close(intruder), 0);
+    EXPECT_EQ(run.device.exclusive_flag(), 0) << "the line was not given back";
+}
 
 // Stopped from another terminal at the start prompt, sent on in the background, then brought
 // back with `fg` in a real job-control shell: the shell has put its own settings on the terminal

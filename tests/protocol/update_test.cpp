@@ -35,8 +35,9 @@ bytes reply(unsigned char status, std::size_t length = 8)
 }
 
 struct update_run {
-    explicit update_run(std::vector<bytes> replies) : image(sample_image(9))
+    explicit update_run(std::vector<bytes> replies, open_failure taken_meanwhile = {}) : image(sample_image(9))
     {
+        port.taken_meanwhile = std::move(taken_meanwhile);
         for (auto& r : replies) {
             port.queue(std::move(r));
         }
@@ -168,6 +169,16 @@ TEST(Update, EveryFailureHasItsMessageAndStopsSending)
         EXPECT_TRUE(std::equal(run.port.sent.begin(), run.port.sent.end(), whole.begin())) << r.what;
         EXPECT_EQ(run.port.read_profiles.size(), r.at + 1) << r.what << ": read past the failing reply";
     }
+}
+
+TEST(Update, ALineOpenedByAnotherProgramMeanwhileGetsNoByte)
+{
+    update_run run(good_replies(), {"/dev/ttyS4", "opened by another program while waiting (PID 77, cat)"});
+    EXPECT_EQ(run.result, phase_result::failure);
+    EXPECT_EQ(run.con.output, expected::no_erase_response);
+    EXPECT_EQ(run.con.reasons, "tarvolo_updater: /dev/ttyS4: opened by another program while waiting (PID 77, cat)\n");
+    EXPECT_TRUE(run.port.sent.empty());
+    EXPECT_TRUE(run.port.read_profiles.empty());
 }
 
 TEST(Update, ExtraBytesBecomeTheStartOfTheNextReply)

@@ -17,6 +17,7 @@ public:
         opened_number = num_comport;
         return open_result;
     }
+    open_failure line_taken_meanwhile() const override { return taken_meanwhile; }
     void setup_comport() override
     {
         ++setups;
@@ -55,6 +56,7 @@ public:
     void queue(std::vector<unsigned char> run) { replies.push_back(std::move(run)); }
 
     phase_result open_result = phase_result::success;
+    open_failure taken_meanwhile; // another program found on the line before the first byte
     int opened_number = 0;
     int setups = 0;
     timeout_profile current_profile = timeout_profile::normal;
