@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/utf8.h"
 #include "console/console.h"
 
 namespace {
@@ -83,6 +84,39 @@ number_read read_number(console& con, long& value)
     return number_read::number;
 }
 
+// Characters as the operator sees them: a UTF-8 sequence is one, and so is each byte that does
+// not belong to one (a name typed in a code page on Linux).
+struct character_count {
+    std::size_t characters = 0;
+    std::size_t continuations_due = 0;
+
+    bool starts_one(unsigned char byte) const { return continuations_due == 0 || !is_utf8_continuation(byte); }
+    void add(unsigned char byte)
+    {
+        if (!starts_one(byte)) {
+            --continuations_due;
+            return;
+        }
+        ++characters;
+        const std::size_t sequence = utf8_sequence_length(byte);
+        continuations_due = sequence > 1 ? sequence - 1 : 0;
+    }
+};
+
+// How many bytes of `text` its first `limit` characters take.
+std::size_t bytes_of_first_characters(const char* text, std::size_t length, std::size_t limit)
+{
+    character_count counted;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (counted.starts_one(byte) && counted.characters == limit) {
+            return i;
+        }
+        counted.add(byte);
+    }
+    return length;
+}
+
 } // namespace
 
 void show_banner()
@@ -121,10 +155,14 @@ file_name_answer ask_file_name(char (&firmware_file)[FIRMWARE_FILE_ROOM])
     console& con = active_console();
     say(PROMPT_FILE);
     int c = skip_space(con);
+    const bool nothing_typed = c == EOF;
     std::size_t length = 0;
+    character_count counted;
     file_name_answer answer = file_name_answer::given;
+    // Two characters more than a name may have, for the quotes around a name of full length.
     for (; c != EOF && !is_space(c); c = con.read_char()) {
-        if (length + 1 == FIRMWARE_FILE_ROOM) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (counted.starts_one(byte) && counted.characters == FIRMWARE_FILE_CHARACTERS + 2) {
             answer = file_name_answer::too_long;
             break;
         }
@@ -132,15 +170,25 @@ file_name_answer ask_file_name(char (&firmware_file)[FIRMWARE_FILE_ROOM])
             answer = file_name_answer::zero_byte;
             break;
         }
+        counted.add(byte);
         firmware_file[length++] = static_cast<char>(c);
+    }
+    if (answer == file_name_answer::given && length >= 2 && firmware_file[0] == '"' &&
+        firmware_file[length - 1] == '"') {
+        length -= 2;
+        std::memmove(firmware_file, firmware_file + 1, length);
+    }
+    const std::size_t within_limit = bytes_of_first_characters(firmware_file, length, FIRMWARE_FILE_CHARACTERS);
+    if (answer == file_name_answer::given && within_limit < length) {
+        answer = file_name_answer::too_long;
+    }
+    if (answer != file_name_answer::given) {
+        length = within_limit;
     }
     firmware_file[length] = '\0';
     if (c != EOF && answer == file_name_answer::given) {
         con.unread_char(c);
     }
     say("\n");
-    if (answer == file_name_answer::given && length == 0) {
-        return file_name_answer::end_of_input;
-    }
-    return answer;
+    return nothing_typed ? file_name_answer::end_of_input : answer;
 }

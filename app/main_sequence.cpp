@@ -75,16 +75,20 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     case file_name_answer::too_long:
     case file_name_answer::zero_byte: {
         say("%s", MSG_FIRMWARE_UNREADABLE);
-        const std::string taken = typed_file_name(firmware_file) + "...";
+        const std::string taken = std::string(firmware_file) + "...";
         say_reason(taken.c_str(), answer == file_name_answer::too_long ? REASON_NAME_TOO_LONG : REASON_NAME_WITH_ZERO);
         return exit_path(EXIT_FAILED);
     }
     case file_name_answer::end_of_input:
         return exit_path(EXIT_FAILED);
     }
+    if (const char* why_not = why_not_a_name(firmware_file)) {
+        say("%s", MSG_FIRMWARE_UNREADABLE);
+        say_reason(firmware_file, why_not);
+        return exit_path(EXIT_FAILED);
+    }
     std::uint32_t page_count = 0;
-    if (load_firmware(typed_file_name(firmware_file).c_str(), firmware_buffer.get(), page_count) !=
-        phase_result::success) {
+    if (load_firmware(firmware_file, firmware_buffer.get(), page_count) != phase_result::success) {
         return exit_path(EXIT_FAILED);
     }
 

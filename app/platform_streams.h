@@ -20,7 +20,14 @@ void keep_running_on_closed_output();
 // as command-line tools do; at a Windows console in the console's own characters.
 void write_reason_line(const char* text, std::size_t length);
 
-// The file name as typed, in the form the image open and the reason lines take. A Windows
-// console hands over the bytes in its input code page, redirected input comes in the ANSI code
-// page; both become UTF-8. On Linux a name is bytes and stays as it is.
-std::string typed_file_name(const char* typed);
+// Standard input as the dialogue reads it: the next byte, or EOF at its end. On Windows the bytes
+// are UTF-8, whatever the operator typed or wrote them in, so that no code page ever turns a
+// character into a look-alike: keys at a console are read as UTF-16, and an answers file is read
+// as `answers_file` says. On Linux they are the bytes as they come, as a name is bytes there.
+int read_standard_input();
+// Puts back the byte just read, for the next question.
+void unread_standard_input(int c);
+
+// Why the name as typed can name no file here, or nullptr when it can: on Windows, bytes that are
+// no characters in the encoding its answer was read in. On Linux every name is bytes, and a name.
+const char* why_not_a_name(const char* typed);

@@ -38,4 +38,8 @@ void write_reason_line(const char* text, std::size_t length)
     (void)std::fwrite(text, 1, length, stderr);
 }
 
-std::string typed_file_name(const char* typed) { return typed; }
+int read_standard_input() { return std::getc(stdin); }
+
+void unread_standard_input(int c) { (void)std::ungetc(c, stdin); } // one byte always fits
+
+const char* why_not_a_name(const char* /*typed*/) { return nullptr; }

@@ -21,8 +21,16 @@ constexpr wchar_t CTRL_C_CHARACTER = 0x03;
 key_press_filter key_presses;
 
 // The console input while a key wait has it raw, with the mode it was found in, for the control
-// handler, which runs on a thread of its own.
-SRWLOCK raw_lock = SRWLOCK_INIT;
+// handler, which runs on a thread of its own. A critical section, not a slim lock: those came with
+// Windows Vista, and the program runs on Windows XP.
+struct raw_lock_section {
+    CRITICAL_SECTION section{};
+    raw_lock_section() { InitializeCriticalSection(&section); }
+    ~raw_lock_section() = default; // kept to the end of the process: the handler may hold it then
+    raw_lock_section(const raw_lock_section&) = delete;
+    raw_lock_section& operator=(const raw_lock_section&) = delete;
+};
+raw_lock_section raw_lock;
 HANDLE raw_input = INVALID_HANDLE_VALUE;
 DWORD found_mode = 0;
 
@@ -71,10 +79,10 @@ BOOL WINAPI on_console_control(DWORD event)
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
-    AcquireSRWLockExclusive(&raw_lock);
+    EnterCriticalSection(&raw_lock.section);
     if (raw_input != INVALID_HANDLE_VALUE) {
         if (event == CTRL_C_EVENT && press_ctrl_c_as_key(raw_input)) {
-            ReleaseSRWLockExclusive(&raw_lock);
+            LeaveCriticalSection(&raw_lock.section);
             return TRUE;
         }
         // The shell that gets the console back must find line editing and echo as it left them.
@@ -85,10 +93,10 @@ BOOL WINAPI on_console_control(DWORD event)
 
 void set_raw(HANDLE input, DWORD previous)
 {
-    AcquireSRWLockExclusive(&raw_lock);
+    EnterCriticalSection(&raw_lock.section);
     raw_input = input;
     found_mode = previous;
-    ReleaseSRWLockExclusive(&raw_lock);
+    LeaveCriticalSection(&raw_lock.section);
 }
 
 } // namespace
@@ -119,10 +127,10 @@ void wait_raw_key()
             wait_raw_key_on_console(input);
         }
         // Nothing more can be done if restoring fails; the console goes back to its owner as it is.
-        AcquireSRWLockExclusive(&raw_lock);
+        EnterCriticalSection(&raw_lock.section);
         (void)SetConsoleMode(input, previous);
         raw_input = INVALID_HANDLE_VALUE;
-        ReleaseSRWLockExclusive(&raw_lock);
+        LeaveCriticalSection(&raw_lock.section);
     }
     (void)CloseHandle(input); // read-only use; nothing is lost if the close fails
 }

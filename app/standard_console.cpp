@@ -20,8 +20,8 @@ public:
         // A console that cannot be written to has nobody to tell; the run goes on.
         (void)std::fwrite(text, 1, length, stdout);
     }
-    int read_char() override { return std::getc(stdin); }
-    void unread_char(int c) override { (void)std::ungetc(c, stdin); } // one character always fits
+    int read_char() override { return read_standard_input(); }
+    void unread_char(int c) override { unread_standard_input(c); }
     void wait_raw_key() override { ::wait_raw_key(); }
     void write_reason(const char* text, std::size_t length) override { write_reason_line(text, length); }
 };

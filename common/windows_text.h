@@ -4,15 +4,14 @@
 
 #include "common/windows_api.h"
 
-// Text between the code pages of the Windows build: what the operator typed comes in the
-// console's code page, the file functions take UTF-16, and the reason lines are written in UTF-8
-// so that every layer composes them as the Linux build does.
+// Text between the encodings of the Windows build: the answers arrive as UTF-8, the file functions
+// take UTF-16, and the reason lines are written in UTF-8 so that every layer composes them as the
+// Linux build does.
 
-// `text` read in `code_page`; empty when it is no text of that code page, unless `lenient`, which
-// puts the code page's replacement character where a byte does not belong.
-inline std::wstring wide_from(const char* text, UINT code_page, bool lenient = false)
+// `text` read in `code_page`; empty when it is no text of that code page.
+inline std::wstring wide_from(const char* text, UINT code_page)
 {
-    const DWORD flags = lenient ? 0 : MB_ERR_INVALID_CHARS;
+    const DWORD flags = MB_ERR_INVALID_CHARS;
     const int length = MultiByteToWideChar(code_page, flags, text, -1, nullptr, 0);
     if (length <= 0) {
         return {};

@@ -71,36 +71,6 @@ void wait_key() { active_console().wait_raw_key(); }
 
 namespace {
 
-// The length of the valid UTF-8 character at `at` (at most `left` bytes on), or 0 when the bytes
-// there are no such character: a stray continuation, a cut sequence, an overlong form, a
-// surrogate, or past U+10FFFF.
-std::size_t utf8_length(const unsigned char* at, std::size_t left)
-{
-    const unsigned char lead = at[0];
-    const std::size_t length = utf8_sequence_length(lead);
-    if (length <= 1) {
-        return length;
-    }
-    // The range of the second byte, which rules out the overlong forms, the surrogates and what
-    // lies past U+10FFFF.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead == 0xE0 || lead == 0xF0) {
-        low = lead == 0xE0 ? 0xA0 : 0x90;
-    } else if (lead == 0xED || lead == 0xF4) {
-        high = lead == 0xED ? 0x9F : 0x8F;
-    }
-    if (left < length || at[1] < low || at[1] > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (!is_utf8_continuation(at[i])) {
-            return 0;
-        }
-    }
-    return length;
-}
-
 void append_escaped(std::string& line, unsigned char byte)
 {
     char escaped[5];
@@ -120,7 +90,7 @@ void append_shown(std::string& line, const char* text)
     const auto* at = reinterpret_cast<const unsigned char*>(text);
     std::size_t left = std::strlen(text);
     while (left > 0) {
-        const std::size_t length = utf8_length(at, left);
+        const std::size_t length = utf8_character_length(at, left);
         const bool c1_control = length == 2 && at[0] == 0xC2 && at[1] < 0xA0;
         if (at[0] == '\\' && !BACKSLASH_SEPARATES_FOLDERS) {
             line += "\\\\";

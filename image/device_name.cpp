@@ -85,10 +85,11 @@ bool names_a_windows_device(const std::wstring& path)
     if (name.compare(0, 4, L"\\\\.\\") == 0 && !names_a_file_after_prefix(resolved_in_namespace(name.substr(4)))) {
         return true;
     }
-    // Taken literally, as Windows takes them.
+    // Taken literally, as Windows takes them: no part of such a path is read as a reserved name, so
+    // that "\\?\C:\t\com1.bin" is the file of that name on the drive.
     for (const wchar_t* prefix : {L"\\\\?\\", L"\\??\\"}) {
-        if (name.compare(0, 4, prefix) == 0 && !names_a_file_after_prefix(name.substr(4))) {
-            return true;
+        if (name.compare(0, 4, prefix) == 0) {
+            return !names_a_file_after_prefix(name.substr(4));
         }
     }
     // Trailing dots and blanks are dropped from a name before it is looked up ("COM1 .").

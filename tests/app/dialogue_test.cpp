@@ -10,6 +10,15 @@ namespace {
 
 const std::string NL = "\n\r";
 
+std::string repeated(const std::string& text, int times)
+{
+    std::string all;
+    for (int i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
+}
+
 TEST(Banner, ExactBytesAndLineWidths)
 {
     captured_console con;
@@ -98,6 +107,9 @@ TEST(PortQuestion, EndOfInputEndsTheQuestion)
 TEST(FileQuestion, Answers)
 {
     const std::string longest(254, 'n');
+    // Characters as the operator counts them, whatever bytes each takes in UTF-8.
+    const std::string cyrillic_254 = repeated("\u0436", 254);
+    const std::string kanji_254 = repeated("\u8868", 254);
     struct row {
         const char* what;
         std::string input;
@@ -118,6 +130,23 @@ TEST(FileQuestion, Answers)
         {"zero byte alone", std::string("\0\n", 2), file_name_answer::zero_byte, "", ""},
         {"end of input", "", file_name_answer::end_of_input, "", ""},
         {"only blanks", "  \n \n", file_name_answer::end_of_input, "", ""},
+        {"254 Cyrillic letters fit", cyrillic_254 + "\n", file_name_answer::given, cyrillic_254, "\n"},
+        {"254 kanji fit", kanji_254 + "\n", file_name_answer::given, kanji_254, "\n"},
+        {"255 kanji do not", kanji_254 + "\u8868\n", file_name_answer::too_long, kanji_254, ""},
+        {"254 characters beyond U+FFFF fit", repeated("\U0001F600", 254), file_name_answer::given,
+            repeated("\U0001F600", 254), ""},
+        // A byte that is no UTF-8 (a Linux name in a code page) counts as one character.
+        {"254 bytes of Latin-1", std::string(254, '\xE9') + "\n", file_name_answer::given, std::string(254, '\xE9'),
+            "\n"},
+        // Copied from Explorer ("Copy as path"), quotes and all; the quotes are no part of the name.
+        {"path in double quotes", "\"C:\\t\\fw.bin\"\n", file_name_answer::given, "C:\\t\\fw.bin", "\n"},
+        {"254 characters in double quotes", "\"" + longest + "\"\n", file_name_answer::given, longest, "\n"},
+        {"255 characters in double quotes", "\"" + longest + "n\"\n", file_name_answer::too_long,
+            "\"" + longest.substr(1), ""},
+        {"only an opening quote kept", "\"fw.bin\n", file_name_answer::given, "\"fw.bin", "\n"},
+        {"quotes inside kept", "a\"b\".bin\n", file_name_answer::given, "a\"b\".bin", "\n"},
+        {"one quote alone kept", "\"\n", file_name_answer::given, "\"", "\n"},
+        {"empty quotes are an empty name, not the end", "\"\"\n", file_name_answer::given, "", "\n"},
     };
     for (const auto& r : rows) {
         captured_console con(r.input);
@@ -128,6 +157,8 @@ TEST(FileQuestion, Answers)
         if (r.answer == file_name_answer::given) {
             EXPECT_EQ(std::string(name), r.name) << r.what;
             EXPECT_EQ(con.unread_input(), r.left_unread) << r.what;
+        } else if (!r.name.empty()) {
+            EXPECT_EQ(std::string(name), r.name) << r.what << ": the part shown with the refusal";
         }
         EXPECT_NE(std::find(std::begin(name), std::end(name), '\0'), std::end(name)) << r.what << ": unterminated";
     }

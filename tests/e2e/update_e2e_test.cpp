@@ -82,6 +82,13 @@ enum class neighbour {
     image_switched_behind_the_page_cache,
 };
 
+// How the answers reach standard input when they are not typed: each as a Windows tool writes a
+// file (Notepad: UTF-8, with or without a byte-order mark; PowerShell 5: UTF-16LE with one).
+enum class answers_written { as_bytes, utf8_marked, utf16le };
+
+// What the image's name leads to, besides a file.
+enum class image_kind { file, link_to_dev_zero, link_to_fifo };
+
 // The page whose read is under way when the image changes: the dots of the pages before it are
 // on the console.
 constexpr int CHANGED_AT_PAGE = 30;
@@ -131,6 +138,17 @@ struct e2e_case : row_builder<e2e_case> {
     e2e_case& beside(neighbour what) { return set(next_to, what); }
     // The image read again after its last page: the bytes or the kernel tell of a writer.
     e2e_case& refused_after_reading(std::string why) { return refused_before_the_start().set(read_refusal, why); }
+    // The image named `name` in the run's folder and typed as `typed` (relative to it; "{}" stands
+    // for the folder), in answers written `how`; a decoy named as a code page would misread the
+    // name stands beside it, with another image.
+    e2e_case& image_named(std::string name, std::string typed_as, answers_written how = answers_written::as_bytes)
+    {
+        return set(image_name, std::move(name)).set(typed_name, std::move(typed_as)).set(answers, how);
+    }
+    e2e_case& decoy_named(std::string name) { return set(decoy, std::move(name)); }
+    e2e_case& windows_only() { return set(only_on_windows, true); }
+    // The name typed is a link to something that is no file on a disk: refused before the start.
+    e2e_case& image_is(image_kind what) { return refused_before_the_start().set(kind, what); }
 
     std::string name;
     // Its port a number of its own unless the number is what the case is about, and an erase of
@@ -156,11 +174,26 @@ struct e2e_case : row_builder<e2e_case> {
     bool image_dated_after_2038 = false; // the image's modification time past a 32-bit time_t
     neighbour next_to = neighbour::none;
     std::string read_refusal; // the reason after all the dots, when the image is refused then
+    std::string image_name; // "": fw.bin, typed as its full path
+    std::string typed_name;
+    answers_written answers = answers_written::as_bytes;
+    std::string decoy;
+    bool only_on_windows = false;
+    image_kind kind = image_kind::file;
 
 private:
     e2e_case& fails(std::string shown) { return set(transaction_output, std::move(shown)).set(status, 1); }
     e2e_case& refused_before_the_start() { return fails("").to_device(0).within(20s); }
 };
+
+std::string kanji(int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += "\u8868";
+    }
+    return text;
+}
 
 // A complete update on a port of its own, the emulator given `faults`, unless the builders above
 // say otherwise.
@@ -230,6 +263,39 @@ struct line_lock {
 
     std::string path;
 };
+
+// The answers (ASCII and UTF-8) as `how` writes them.
+std::string answers_as(answers_written how, const std::string& utf8)
+{
+    if (how == answers_written::utf8_marked) {
+        return "\xEF\xBB\xBF" + utf8;
+    }
+    if (how == answers_written::as_bytes) {
+        return utf8;
+    }
+    std::string bytes = "\xFF\xFE";
+    for (std::size_t i = 0; i < utf8.size();) {
+        // The lead byte says how many bytes the character takes, and how many of its bits it holds.
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
+        for (std::size_t k = 1; k < length; ++k) {
+            c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        i += length;
+        const auto put = [&bytes](char32_t unit) {
+            bytes += static_cast<char>(unit & 0xFF);
+            bytes += static_cast<char>(unit >> 8);
+        };
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c);
+        }
+    }
+    return bytes;
+}
 
 std::ostream& operator<<(std::ostream& out, const e2e_case& c) { return out << c.name; }
 
@@ -399,6 +465,9 @@ TEST_P(UpdateEndToEnd, Run)
     if (c.writer == image_writer::let_in_when_the_lease_ran_out && lease_outlasted == 0us) {
         GTEST_SKIP() << "the kernel lets a lease keep a writer waiting too long for a test";
     }
+    if (c.only_on_windows && updater.wine_exe.empty()) {
+        GTEST_SKIP() << "answers files in UTF-16 or with a byte-order mark, and \\\\?\\ paths, are Windows' own";
+    }
     if (!updater.wine_exe.empty() && (c.writer != image_writer::none || c.lease_withheld)) {
         GTEST_SKIP() << "a Linux program's writes are outside Windows' sharing rules, and Windows has no leases";
     }
@@ -434,12 +503,36 @@ TEST_P(UpdateEndToEnd, Run)
     loader_emulator device(s, work.path);
 
     process_options options = updater.options(com_dir);
+    options.working_dir = work.path;
     neighbour_at_work beside(c.next_to);
     beside.start(work, device.port, image_file, options);
     if (::testing::Test::HasFatalFailure()) {
         return;
     }
     std::string typed = image_file;
+    if (!c.image_name.empty()) {
+        const std::string folder = c.image_name.substr(0, c.image_name.rfind('/') + 1);
+        std::filesystem::create_directories(work.path + "/" + folder);
+        image_file = work.write_file(c.image_name, image);
+        typed = c.typed_name;
+        const std::size_t at = typed.find("{}");
+        if (at != std::string::npos) {
+            std::string windows_folder = work.path;
+            std::replace(windows_folder.begin(), windows_folder.end(), '/', '\\');
+            typed.replace(at, 2, "Z:" + windows_folder);
+        }
+    }
+    if (!c.decoy.empty()) {
+        (void)work.write_file(c.decoy, sample_image(99));
+    }
+    if (c.kind == image_kind::link_to_dev_zero) {
+        ASSERT_EQ(::unlink(image_file.c_str()), 0);
+        ASSERT_EQ(::symlink("/dev/zero", image_file.c_str()), 0);
+    } else if (c.kind == image_kind::link_to_fifo) {
+        ASSERT_EQ(::unlink(image_file.c_str()), 0);
+        ASSERT_EQ(::mkfifo((work.path + "/fifo").c_str(), 0600), 0);
+        ASSERT_EQ(::symlink((work.path + "/fifo").c_str(), image_file.c_str()), 0);
+    }
     std::optional<com_port> behind_the_name;
     if (!c.device_name.empty()) {
         // The port of that name leads to a good image, which an open would take as the image.
@@ -535,12 +628,12 @@ TEST_P(UpdateEndToEnd, Run)
     // update goes on with the version that was there when it started.
     const bool writer_waits = changes_the_bytes(c.change) && updater.wine_exe.empty() && !c.lease_withheld;
     const bool refused = (changes_the_bytes(c.change) && !writer_waits) || c.writer != image_writer::none ||
-        c.image_size >= 0 || !c.device_name.empty() || !c.read_refusal.empty();
+        c.image_size >= 0 || !c.device_name.empty() || !c.read_refusal.empty() || c.kind != image_kind::file;
     const int status = c.change != image_change::none && !refused ? 0 : c.status;
     const long to_device = c.change != image_change::none && !refused ? TO_DEVICE_COMPLETE : c.bytes_to_device;
     const int port = device.port.number;
-    const run_result run =
-        run_detached(options, std::to_string(port) + "\n" + typed + "\n", c.at_most + 5s, marker, change);
+    const run_result run = run_detached(
+        options, answers_as(c.answers, std::to_string(port) + "\n" + typed + "\n"), c.at_most + 5s, marker, change);
     const int device_status = device.finish();
 
     const std::string to_file = file_asked(port);
@@ -572,6 +665,9 @@ TEST_P(UpdateEndToEnd, Run)
                 ", " + command_name(::getpid()) + ")");
     } else if (!c.device_name.empty()) {
         shown = to_file + invalid_file + updater.reason_line(c.device_name + ": a device, not a file");
+    } else if (c.kind != image_kind::file) {
+        const char* why = updater.wine_exe.empty() ? "not a regular file" : "not a file on a disk";
+        shown = to_file + invalid_file + updater.reason_line(typed + ": " + why);
     }
     const bool stdout_closed =
         c.output_closed || std::find(c.closed_streams.begin(), c.closed_streams.end(), 1) != c.closed_streams.end();
@@ -677,6 +773,32 @@ const e2e_case cases[] = {
     // The root of a device path is the namespace itself: ".." climbs over the drive to the port.
     row("port_behind_a_drive_in_device_namespace_as_image").typed_as_image("\\\\.\\C:\\..\\COM192", 192),
     row("port_behind_a_drive_with_slashes_as_image").typed_as_image("//./C:/../COM194", 194),
+    // A reserved name that only resolving the path brings to the end ("." and ".." taken out).
+    row("port_name_before_a_dot_as_image").typed_as_image("COM9\\.", 9),
+    row("port_name_in_a_folder_before_a_dot_as_image").typed_as_image("fw\\COM9\\.", 9),
+    row("port_name_before_a_folder_and_dots_as_image").typed_as_image("COM9\\x\\..", 9),
+    // No file on a disk behind the name: a device that reads forever, a pipe that no one writes.
+    row("image_a_link_to_dev_zero").image_is(image_kind::link_to_dev_zero),
+    row("image_a_link_to_a_fifo").image_is(image_kind::link_to_fifo),
+    // Answers files as Windows tools write them: the file typed is the file flashed, never the
+    // one a code page's reading of the same bytes names.
+    row("answers_in_utf8_without_a_mark")
+        .image_named("pr\u00fcf-\u0141\u00f3d\u017a.bin", "pr\u00fcf-\u0141\u00f3d\u017a.bin")
+        .decoy_named("pr\u00c3\u00bcf-\u00c5\u0081\u00c3\u00b3d\u00c5\u00ba.bin"),
+    row("answers_in_utf8_with_a_mark")
+        .image_named("pr\u00fcf.bin", "pr\u00fcf.bin", answers_written::utf8_marked)
+        .windows_only(),
+    row("answers_in_utf16le")
+        .image_named("\u0141\u00f3d\u017a-\u8868.bin", "\u0141\u00f3d\u017a-\u8868.bin", answers_written::utf16le)
+        .windows_only(),
+    // 200 characters, 600 bytes of UTF-8, in folders of at most 255 bytes as Linux needs them.
+    row("answers_with_a_name_of_200_kanji")
+        .image_named(kanji(80) + "/" + kanji(80) + "/" + kanji(34) + ".bin",
+            kanji(80) + "/" + kanji(80) + "/" + kanji(34) + ".bin"),
+    // A path pasted from Explorer's "Copy as path", and one in the literal namespace whose last part
+    // is a reserved name only outside it.
+    row("image_path_in_double_quotes").image_named("fw.bin", "\"fw.bin\""),
+    row("image_path_taken_literally").image_named("com1.bin", "\\\\?\\{}\\com1.bin").windows_only(),
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, UpdateEndToEnd, ::testing::ValuesIn(cases), case_name);

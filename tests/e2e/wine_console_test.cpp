@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -178,7 +180,15 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         std::string other_reading;
         bool present = true;
         std::string folder = {}; // made for the typed name, which then names a file in it
+        // The answers in a file as cmd's `echo` writes them, in the console's code page, read by
+        // the program through `<` at the console instead of typed.
+        std::string echoed = {};
     };
+    std::string kanji_80;
+    for (int i = 0; i < 80; ++i) {
+        kanji_80 += "\u8868";
+    }
+    const std::string kanji_200 = kanji_80 + "/" + kanji_80 + "/" + kanji_80.substr(0, 34 * 3) + ".bin";
     const row rows[] = {
         {"ru_RU", "\u043f\u0440\u043e\u0448\u0438\u0432\u043a\u0430.bin",
             "\u0407\u0430\u00ae\u0438\u0401\u045e\u0404\u00a0.bin"},
@@ -186,6 +196,13 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         {"de_DE", "\u00e4nderung/pr\u00fcf.bin", "\u201enderung/pr\u0081f.bin", true, "\u00e4nderung"},
         // Absent: the reason line shows the name as typed, in the console's own letters.
         {"ru_RU", "\u043d\u0435\u0442.bin", "\u00ad\u0490\u0432.bin", false},
+        // Characters that the console's code page (850) lacks, which it would turn into look-alikes.
+        {"de_DE", "\u0141\u00f3d\u017a.bin", "L\u00f3dz.bin"},
+        // 200 characters: 400 bytes in the console's code page (932), 600 in UTF-8.
+        {"ja_JP", kanji_200, "", true, kanji_80 + "/" + kanji_80},
+        {"de_DE", "pr\u00fcf.bin", "pr\u0081f.bin", true, {},
+            "pr\x81"
+            "f.bin"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.language + (" " + r.typed));
@@ -193,15 +210,19 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         const std::string locale = built_locale(dir, r.language);
         ASSERT_FALSE(locale.empty()) << "localedef could not build " << r.language << " (package locales)";
         if (!r.folder.empty()) {
-            ASSERT_EQ(::mkdir((dir.path + "/" + r.folder).c_str(), 0755), 0);
-            const std::string other_folder = r.other_reading.substr(0, r.other_reading.find('/'));
-            ASSERT_EQ(::mkdir((dir.path + "/" + other_folder).c_str(), 0755), 0);
+            std::filesystem::create_directories(dir.path + "/" + r.folder);
+            if (!r.other_reading.empty()) {
+                std::filesystem::create_directories(
+                    dir.path + "/" + r.other_reading.substr(0, r.other_reading.find('/')));
+            }
         }
         const std::string image = sample_image();
         if (r.present) {
             (void)dir.write_file(r.typed, image);
         }
-        (void)dir.write_file(r.other_reading, sample_image(99));
+        if (!r.other_reading.empty()) {
+            (void)dir.write_file(r.other_reading, sample_image(99));
+        }
 
         loader_emulator::settings s;
         s.com_dir = updater.com_dir(dir.path);
@@ -210,10 +231,18 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         options.working_dir = dir.path;
         options.set_env.emplace_back("LOCPATH", dir.path);
         options.set_env.emplace_back("LC_ALL", locale);
+        if (!r.echoed.empty()) {
+            (void)dir.write_file("ans.txt", std::to_string(device.port.number) + "\r\n" + r.echoed + "\r\n");
+            std::string exe = "Z:" + updater.wine_exe;
+            std::replace(exe.begin(), exe.end(), '/', '\\');
+            options.argv = {"wine", "cmd", "/c", exe + " < ans.txt"};
+        }
         pty_pair console;
         child_process run = child_process::start_on_terminal(options, console);
 
-        const std::string screen = answer_both_questions(console.master, console.slave, device.port.number, r.typed);
+        const std::string screen = r.echoed.empty()
+            ? answer_both_questions(console.master, console.slave, device.port.number, r.typed)
+            : read_until(console.master, "Press any key to ", 30s) + read_until(console.master, ".", 1s);
         if (!r.present) {
             EXPECT_NE(drawn_characters(screen).find("tarvolo_updater:" + r.typed + ":"), std::string::npos) << screen;
             ASSERT_TRUE(write_all(console.master, "x"));
@@ -305,6 +334,7 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
         std::string reason; // the line after "tarvolo_updater: "
         std::optional<int> unlinked_port = {}; // asked for with nothing linked as it; else a line of its own
         beside made = beside::nothing;
+        std::string mark = {}; // a byte-order mark before the answers
     };
     // Wine's words for the system's errors, in the C locale's English.
     const row rows[] = {
@@ -320,6 +350,11 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
             "pr\xfc"
             "f.bin",
             "pr\u00fcf.bin: File not found."},
+        // Marked as UTF-8, a byte that is no UTF-8 is never read in a code page instead.
+        {"name that is no UTF-8 after a UTF-8 mark", "x\xff.bin",
+            "x\\377.bin: name holds bytes that are not characters", {}, beside::nothing, "\xEF\xBB\xBF"},
+        {"name with half a UTF-16 pair", "x\xff.bin", "x\\377.bin: name holds bytes that are not characters", {},
+            beside::nothing, "\xFF\xFE"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -345,7 +380,16 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
         process_options options = updater.options(dir.path);
         options.working_dir = dir.path;
         options.set_env.emplace_back("LC_ALL", "C.UTF-8");
-        const run_result run = run_detached(options, std::to_string(port) + "\n" + r.typed + "\n", 30s);
+        std::string answers = r.mark + std::to_string(port) + "\n" + r.typed + "\n";
+        if (r.mark == "\xFF\xFE") {
+            // UTF-16LE, a first half of a pair where the 0xFF stands, followed by no second half.
+            std::string units;
+            for (const char c : answers.substr(2)) {
+                units += c == '\xff' ? std::string("\x3D\xD8", 2) : std::string(1, c) + '\0';
+            }
+            answers = r.mark + units;
+        }
+        const run_result run = run_detached(options, answers, 30s);
         EXPECT_EQ(run.status, 1);
         const std::string up_to_the_message = r.typed.empty()
             ? expected::port_asked() + expected::port_unavailable(port)

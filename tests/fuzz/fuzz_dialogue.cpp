@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::size_t NAME_LIMIT = FIRMWARE_FILE_ROOM - 1;
+constexpr std::size_t NAME_LIMIT = FIRMWARE_FILE_CHARACTERS;
 // Input ends once for each question at most; every other read takes a character.
 constexpr std::size_t MAX_EOF_READS = 2;
 constexpr char PORT_ANSWERED[] = "\n\r";
@@ -161,6 +161,24 @@ std::size_t check_transcript(const std::string& output, bool port_accepted)
     return retries;
 }
 
+// Characters as the operator sees them: a lead byte and the continuation bytes it announces are
+// one; any other byte is one of its own.
+std::size_t characters_in(const std::uint8_t* text, std::size_t length)
+{
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < length; ++count) {
+        const std::uint8_t lead = text[i++];
+        const std::size_t due = lead >= 0xF0 && lead <= 0xF4 ? 3
+            : lead >= 0xE0 && lead <= 0xEF                   ? 2
+            : lead >= 0xC2 && lead <= 0xDF                   ? 1
+                                                             : 0;
+        for (std::size_t k = 0; k < due && i < length && (text[i] & 0xC0) == 0x80; ++k) {
+            ++i;
+        }
+    }
+    return count;
+}
+
 void check_file_answer(const std::uint8_t* data, std::size_t size, std::size_t start, file_name_answer answer,
     const char (&name)[FIRMWARE_FILE_ROOM])
 {
@@ -172,18 +190,23 @@ void check_file_answer(const std::uint8_t* data, std::size_t size, std::size_t s
     while (end < size && !is_space(data[end])) {
         ++end;
     }
-    const std::size_t word = end - first;
-    if (word == 0) {
+    if (end == first) {
         FUZZ_CHECK(answer == file_name_answer::end_of_input, "no word left, yet the answer is not end of input");
         return;
     }
-    const bool holds_zero = std::memchr(data + first, 0, word) != nullptr;
-    if (word > NAME_LIMIT || holds_zero) {
+    const bool holds_zero = std::memchr(data + first, 0, end - first) != nullptr;
+    // One pair of double quotes around the whole word is no part of the name.
+    if (end - first >= 2 && data[first] == '"' && data[end - 1] == '"') {
+        ++first;
+        --end;
+    }
+    const std::size_t word = end - first;
+    if (characters_in(data + first, word) > NAME_LIMIT || holds_zero) {
         FUZZ_CHECK(answer == file_name_answer::too_long || answer == file_name_answer::zero_byte,
             "a word over 254 characters or with a zero byte was taken");
         return;
     }
-    FUZZ_CHECK(answer == file_name_answer::given, "a word of 1 to 254 characters was not taken");
+    FUZZ_CHECK(answer == file_name_answer::given, "a word of up to 254 characters was not taken");
     FUZZ_CHECK(name[word] == '\0', "the name is not terminated right after the word");
     FUZZ_CHECK(std::memcmp(name, data + first, word) == 0, "the name differs from the word typed");
     for (std::size_t i = 0; i < word; ++i) {

@@ -29,7 +29,9 @@ TEST(WindowsDeviceName, ReservedNamesAndTheDeviceNamespaceAreNoFiles)
         L"\\\\?\\UNC\\station\\share\\fw.bin", L"\\\\station\\share\\fw.bin", L"", L"\\\\.\\C:\\images\\..\\fw.bin",
         L"\\\\.\\COM12\\..\\C:\\fw.bin",
         // Not resolved by Windows: the file system is asked for ".." on the drive, which is no device.
-        L"\\\\?\\C:\\..\\x"};
+        L"\\\\?\\C:\\..\\x",
+        // Taken literally, reserved names and all: the file on the drive or the share.
+        L"\\\\?\\C:\\t\\com1.bin", L"\\??\\C:\\t\\NUL", L"\\\\?\\UNC\\station\\share\\aux.bin"};
     for (const wchar_t* path : files) {
         EXPECT_FALSE(names_a_windows_device(path)) << shown(path);
     }
