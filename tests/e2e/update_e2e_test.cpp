@@ -359,6 +359,8 @@ const e2e_case cases[] = {
     row("port_found_with_posix_terminal_defaults").emulator_with({"--posix-defaults"}),
     row("slow_replies_within_the_interval", {"crc=drip:900", "header:3=delay:2500", "final=drip:900"}).within(40s),
     row("erase_reply_missing", {"erase=silent", "erase-done=silent"}).fails_at_erase(no_erase_response).within(14s),
+    // Refused with a status, yet the message is "No 'erase firmware' command response": the erase
+    // step has one message for any reply that is not good, whose status byte alone is judged.
     row("erase_refused", {"erase=status:01"}).fails_at_erase(no_erase_response).within(10s),
     row("erase_done_refused", {"erase-done=status:07"}).fails_at_erase(erase_error).within(10s),
     row("erase_done_stops_after_three_bytes", {"erase-done=short:3"}).fails_at_erase(erase_error).within(15s),
