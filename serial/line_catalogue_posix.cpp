@@ -103,12 +103,12 @@ std::string usb_product(const std::string& device_dir, const std::string& sys_to
         if (::access((dir + "/idVendor").c_str(), F_OK) != 0) {
             continue;
         }
-        const std::string product = attribute(dir + "/product");
-        const std::string maker = attribute(dir + "/manufacturer");
+        std::string product = attribute(dir + "/product");
+        std::string maker = attribute(dir + "/manufacturer");
         if (product.empty() || maker.empty() || product.compare(0, maker.size(), maker) == 0) {
             return product;
         }
-        return maker + " " + product;
+        return maker.append(" ").append(product);
     }
     return {};
 }
@@ -149,13 +149,13 @@ std::string what_line_is(
 // "com7 (/dev/ttyUSB0)".
 std::vector<std::string> linked_ports(const char* com_dir, const std::string& own)
 {
-    std::vector<std::string> names;
-    for (const std::string& name : names_in(com_dir)) {
-        if (name != own && name.size() > 3 && name.compare(0, 3, "com") == 0 && trailing_number(name) >= 0 &&
-            name.find_first_not_of("0123456789", 3) == std::string::npos) {
-            names.push_back(name);
-        }
-    }
+    std::vector<std::string> names = names_in(com_dir);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                    [&own](const std::string& name) {
+                        return name == own || name.size() <= 3 || name.compare(0, 3, "com") != 0 ||
+                            name.find_first_not_of("0123456789", 3) != std::string::npos;
+                    }),
+        names.end());
     std::sort(names.begin(), names.end(), in_name_order);
     for (std::string& name : names) {
         const std::string target = link_text(std::string(com_dir) + "/" + name);
@@ -230,10 +230,10 @@ std::string where_the_lines_are(const line_roots& roots, const std::string& path
             text += listed(REASON_LINKED, linked);
         }
     }
-    std::vector<std::string> lines;
-    for (const serial_line& line : serial_lines(roots)) {
-        lines.push_back(line.device + " (" + line.what + ")");
-    }
+    const std::vector<serial_line> found = serial_lines(roots);
+    std::vector<std::string> lines(found.size());
+    std::transform(found.begin(), found.end(), lines.begin(),
+        [](const serial_line& line) { return line.device + " (" + line.what + ")"; });
     text += lines.empty() ? std::string("; ") + REASON_NO_LINE : listed(REASON_LINES, lines);
     const int n = com_number_of(path, com_dir);
     if (n > 0) {
@@ -247,7 +247,8 @@ std::string where_the_lines_are(const line_roots& roots, const std::string& path
 std::string placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir)
 {
     struct stat found { };
-    if (::stat(path.c_str(), &found) != 0 || !S_ISCHR(found.st_mode) || !is_placeholder_port(roots, found.st_rdev)) {
+    const char* name = path.c_str();
+    if (::stat(name, &found) != 0 || !S_ISCHR(found.st_mode) || !is_placeholder_port(roots, found.st_rdev)) {
         return {};
     }
     return REASON_NO_UART + where_the_lines_are(roots, path, com_dir);
