@@ -11,8 +11,10 @@
 #   tarvolo_suite_needs(<suite> <what> FOUND <variable> [PACKAGE <package>...] [HINT <text>])
 #       <suite> needs what <what> describes, and the caller's own check found it when <variable>
 #       is true. HINT says what to do where no package brings it.
-#   tarvolo_suite_needs(<suite> <what> EXISTS <path> [PACKAGE <package>...] [HINT <text>])
-#       The same, found when <path> exists (a file another preset builds).
+#   tarvolo_suite_needs(<suite> <what> EXISTS <path> [PACKAGE <package>...] [BUILT_WITH <program>] [HINT <text>])
+#       The same, found when <path> exists (a file another preset builds). With BUILT_WITH, the
+#       packages are named only while <program> (the compiler that builds the file) is missing:
+#       once it is installed, what is missing is the build, which HINT names.
 #   tarvolo_suite_available(<suite> <variable>)
 #       Sets <variable> to TRUE when every need recorded for <suite> so far was met.
 #   tarvolo_suites_report()
@@ -34,7 +36,7 @@ option(TARVOLO_REQUIRE_ALL_SUITES
   "Fail the configure step when a test suite lacks a tool, rather than leave the suite out" OFF)
 
 function(tarvolo_suite_needs suite what)
-  cmake_parse_arguments(PARSE_ARGV 2 need "" "FOUND;EXISTS;HINT" "PACKAGE")
+  cmake_parse_arguments(PARSE_ARGV 2 need "" "FOUND;EXISTS;HINT;BUILT_WITH" "PACKAGE")
   if(need_UNPARSED_ARGUMENTS OR (NOT need_PACKAGE AND NOT need_HINT))
     message(FATAL_ERROR "tarvolo_suite_needs(${suite} ${what} ...): give PACKAGE and/or HINT, and FOUND "
       "for anything but a program; unexpected: ${need_UNPARSED_ARGUMENTS}")
@@ -67,6 +69,12 @@ function(tarvolo_suite_needs suite what)
     return()
   endif()
   set_property(GLOBAL APPEND PROPERTY TARVOLO_SUITE_${suite}_LACKS "${what}")
+  if(need_BUILT_WITH)
+    find_program(compiler NAMES ${need_BUILT_WITH} PATHS ENV PATH NO_DEFAULT_PATH NO_CACHE)
+    if(compiler)
+      set(need_PACKAGE "")
+    endif()
+  endif()
   set_property(GLOBAL APPEND PROPERTY TARVOLO_SUITE_PACKAGES ${need_PACKAGE})
   if(need_HINT)
     set_property(GLOBAL APPEND PROPERTY TARVOLO_SUITE_HINTS "${need_HINT}")
@@ -110,7 +118,7 @@ function(tarvolo_suites_report)
   endforeach()
 
   if(TARVOLO_REQUIRE_ALL_SUITES)
-    message(FATAL_ERROR "Every test suite is required here (TARVOLO_REQUIRE_ALL_SUITES), and these lack a tool:${text}")
+    message(FATAL_ERROR "Every test suite is required here (TARVOLO_REQUIRE_ALL_SUITES), and these lack a tool or a built file:${text}")
   endif()
-  message(STATUS "Test suites left out, for want of a tool:${text}")
+  message(STATUS "Test suites left out, for want of a tool or of a file another preset builds:${text}")
 endfunction()

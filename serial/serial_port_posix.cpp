@@ -17,6 +17,7 @@
 
 #include "common/signal_relay_posix.h"
 #include "serial/device_path.h"
+#include "serial/line_catalogue_posix.h"
 #include "serial/line_changes_posix.h"
 #include "serial/line_users_posix.h"
 
@@ -68,6 +69,10 @@ std::string open_error_reason(const char* path, int error)
     const std::string target = error == ENOENT ? link_target(path) : std::string();
     if (!target.empty()) {
         reason += " (a link to " + target + ")";
+    }
+    // The number the operator typed reaches nothing: say where the lines are.
+    if (names_no_line(error)) {
+        reason += where_the_lines_are(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"));
     }
     return reason;
 }
@@ -136,6 +141,11 @@ phase_result posix_serial_port::open_comport(int num_comport)
     const std::string path = posix_device_path(name, std::getenv("TARVOLO_COM_DIR"));
     if (path.empty()) {
         return phase_result::failure;
+    }
+    // Some kernels let a placeholder open, and every transfer then fails: it is never touched.
+    const std::string placeholder = placeholder_reason(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"));
+    if (!placeholder.empty()) {
+        return refuse(path.c_str(), placeholder);
     }
     return open_device(path.c_str());
 }

@@ -169,6 +169,20 @@ guest_case speed_set_through(const serial_port& p, const std::string& what)
         .completes(run, p.port);
 }
 
+// The operator types `typed`, a COM number that reaches no line in `p`'s guest: the reason must
+// name `p`'s line among the lines there are (`lines`), and how to reach it as that number.
+guest_case wrong_number_on(const serial_port& p, int typed, const std::string& why, const std::string& lines)
+{
+    const std::string com = std::to_string(typed);
+    const std::string device =
+        p.linked.empty() && p.device != adapter::acm ? "/dev/ttyS" + std::to_string(typed - 1) : "/tmp/ports/com" + com;
+    return p.case_on("named_by_a_wrong_number", "update wrong " + com + "\n")
+        .refused("wrong", typed, device,
+            why + "; " + lines + "; to reach a line as COM" + com + ", link it as com" + com +
+                " in the folder that TARVOLO_COM_DIR names (man tarvolo_updater, COM PORTS ON LINUX)")
+        .nothing_to_device();
+}
+
 std::ostream& operator<<(std::ostream& out, const guest_case& c) { return out << c.name; }
 
 std::string case_name(const ::testing::TestParamInfo<guest_case>& param) { return param.param.name; }
@@ -442,6 +456,15 @@ const guest_case cases[] = {
         .completes("latency", FTDI.port)
         .latency_sampled_in("latency")
         .also_on_arm(),
+    // The number Windows showed, typed where it reaches no line: the 8250 driver's placeholder
+    // behind COM4 on the PC, nothing at all behind the number next to a linked adapter's.
+    wrong_number_on(PC_UART, 4, "no UART behind this port, only a placeholder of the 8250 driver",
+        "serial lines here: /dev/ttyS0 (16550A UART, serial), /dev/ttyS1 (16550A UART, serial)"),
+    wrong_number_on(FTDI, 8, "No such file or directory; COM ports linked in that folder: com7 (/dev/ttyUSB0)",
+        "serial lines here: /dev/ttyS0 (16550A UART, serial), /dev/ttyUSB0 (QEMU USB SERIAL)"),
+    wrong_number_on(ACM, 8, "No such file or directory; COM ports linked in that folder: com7 (/dev/ttyACM0)",
+        "serial lines here: /dev/ttyACM0 (cdc_acm), /dev/ttyS0 (16550A UART, serial), /dev/ttyS1 (16550A UART, "
+        "serial)"),
 };
 
 // The line under test while another program has it: a terminal program reading it, without a lock
@@ -492,6 +515,9 @@ std::vector<guest_case> on(guest_arch arch)
 {
     std::vector<guest_case> all = taken_by_another_program(ARM_UART);
     all.insert(all.begin(), speed_set_through(ARM_UART, "linked_as_com1"));
+    all.push_back(
+        wrong_number_on(ARM_UART, 2, "No such file or directory; COM ports linked in that folder: com1 (/dev/ttyAMA0)",
+            "serial lines here: /dev/ttyAMA0 (uart-pl011)"));
     all.insert(all.end(), std::begin(cases), std::end(cases));
     const std::vector<guest_case> on_pc_uart = taken_by_another_program(PC_UART);
     all.insert(all.end(), on_pc_uart.begin(), on_pc_uart.end());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <regex>
 #include <string>
 
 // The program's texts written out independently of the product's constants, so that a typo in
@@ -85,5 +86,20 @@ inline std::string page_refused(const char* status)
     return std::string("\n\rFailure single packet : ") + status + "\n\r";
 }
 inline std::string final_refused(const char* status) { return std::string("\n\rFailure : ") + status + "\n\n\r"; }
+
+// The serial lines that a reason for a COM number without a line names are the machine's own, so
+// a test knows only their form: they show as "LINES" in lines_masked's copy of a run's output.
+inline std::string lines_masked(const std::string& output)
+{
+    static const std::regex lines("; (serial lines here: /dev/[^;\n]+|no serial line was found)([;\n ])");
+    return std::regex_replace(output, lines, "; LINES$2");
+}
+// The end of the reason when COM `n` reached no line, its lines masked.
+inline std::string no_line_for(int n)
+{
+    const std::string com = std::to_string(n);
+    return "; LINES; to reach a line as COM" + com + ", link it as com" + com +
+        " in the folder that TARVOLO_COM_DIR names (man tarvolo_updater, COM PORTS ON LINUX)";
+}
 
 } // namespace expected
