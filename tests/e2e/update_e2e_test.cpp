@@ -138,14 +138,14 @@ struct e2e_case : row_builder<e2e_case> {
     e2e_case& beside(neighbour what) { return set(next_to, what); }
     // The image read again after its last page: the bytes or the kernel tell of a writer.
     e2e_case& refused_after_reading(std::string why) { return refused_before_the_start().set(read_refusal, why); }
-    // The image named `name` in the run's folder and typed as `typed` (relative to it; "{}" stands
-    // for the folder), in answers written `how`; a decoy named as a code page would misread the
-    // name stands beside it, with another image.
-    e2e_case& image_named(std::string name, std::string typed_as, answers_written how = answers_written::as_bytes)
+    // The image named `file` in the run's folder and typed as `typed_as` (relative to it; "{}"
+    // stands for the folder), in answers written `how`; a decoy named as a code page would misread
+    // the name stands beside it, with another image.
+    e2e_case& image_named(std::string file, std::string typed_as, answers_written how = answers_written::as_bytes)
     {
-        return set(image_name, std::move(name)).set(typed_name, std::move(typed_as)).set(answers, how);
+        return set(image_name, std::move(file)).set(typed_name, std::move(typed_as)).set(answers, how);
     }
-    e2e_case& decoy_named(std::string name) { return set(decoy, std::move(name)); }
+    e2e_case& decoy_named(std::string file) { return set(decoy, std::move(file)); }
     e2e_case& windows_only() { return set(only_on_windows, true); }
     // The name typed is a link to something that is no file on a disk: refused before the start.
     e2e_case& image_is(image_kind what) { return refused_before_the_start().set(kind, what); }
