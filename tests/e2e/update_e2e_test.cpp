@@ -202,24 +202,30 @@ std::string kanji(int count)
 // say otherwise.
 e2e_case row(const char* name, std::vector<std::string> faults = {}) { return e2e_case(name, std::move(faults)); }
 
+// The updater run by another program, `before` its own words: a program that starts it knows
+// nothing of a cross build's emulator, which must then come first.
+void run_by(process_options& options, std::vector<std::string> before)
+{
+    for (const std::string& word : target_launcher()) {
+        before.push_back(word);
+    }
+    before.insert(before.end(), options.argv.begin(), options.argv.end());
+    options.argv = std::move(before);
+}
+
 // Every read of `image_file` by the run waits 20 ms before it is made (strace's fault injection),
-// so that the test can act between two pages. Other files and the port are not slowed.
-// From its `from_read`th read on: the 121st is the first of the second pass, after the last page's
-// dot and the look at the file.
+// so that the test can act between two pages. Other files and the port are not slowed. From its
+// `from_read`th read on: the 121st is the first of the second pass, after the last page's dot and
+// the look at the file.
 process_options with_slow_image_reads(
     process_options options, const std::string& image_file, std::chrono::microseconds delay = 20ms, int from_read = 1)
 {
 #ifdef TARVOLO_STRACE_PATH
-    std::vector<std::string> argv = {TARVOLO_STRACE_PATH, "-f", "-qq", "-o", "/dev/null", "-P", image_file, "-e",
-        "trace=read,pread64,readv,preadv", "-e",
-        "inject=read,pread64,readv,preadv:delay_enter=" + std::to_string(delay.count()) +
-            ":when=" + std::to_string(from_read) + "+"};
-    // strace starts the program itself, and knows nothing of the cross build's emulator.
-    for (const std::string& word : target_launcher()) {
-        argv.push_back(word);
-    }
-    argv.insert(argv.end(), options.argv.begin(), options.argv.end());
-    options.argv = argv;
+    run_by(options,
+        {TARVOLO_STRACE_PATH, "-f", "-qq", "-o", "/dev/null", "-P", image_file, "-e", "trace=read,pread64,readv,preadv",
+            "-e",
+            "inject=read,pread64,readv,preadv:delay_enter=" + std::to_string(delay.count()) +
+                ":when=" + std::to_string(from_read) + "+"});
     // LeakSanitizer cannot work under ptrace, and would fail the sanitizer build's run at its end.
     const char* sanitizer = std::getenv("ASAN_OPTIONS");
     options.set_env.emplace_back(
@@ -329,10 +335,7 @@ public:
     {
         const auto lock_and_run = [&](const char* then) {
             lock_.emplace(port.path);
-            std::vector<std::string> argv = {
-                "sh", "-c", std::string("printf '%10d\\n' $$ >\"$0\"; ") + then, lock_->path};
-            argv.insert(argv.end(), options.argv.begin(), options.argv.end());
-            options.argv = argv;
+            run_by(options, {"sh", "-c", std::string("printf '%10d\\n' $$ >\"$0\"; ") + then, lock_->path});
         };
         switch (what_) {
         case neighbour::none:
@@ -607,7 +610,7 @@ TEST_P(UpdateEndToEnd, Run)
     if (c.writer == image_writer::hidden_by_a_pid_namespace) {
         writer.fd = ::open(image_file.c_str(), O_WRONLY);
         ASSERT_GE(writer.fd, 0);
-        options.argv.insert(options.argv.begin(), {"unshare", "--pid", "--fork", "--mount-proc", "--"});
+        run_by(options, {"unshare", "--pid", "--fork", "--mount-proc", "--"});
     } else if (c.writer == image_writer::let_in_when_the_lease_ran_out) {
         options = with_slow_image_reads(options, image_file, lease_outlasted);
         marker = reading_pages;
