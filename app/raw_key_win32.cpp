@@ -25,7 +25,7 @@ key_press_filter key_presses;
 // Windows Vista, and the program runs on Windows XP.
 struct raw_lock_section {
     CRITICAL_SECTION section{};
-    raw_lock_section() { InitializeCriticalSection(&section); }
+    raw_lock_section() noexcept { InitializeCriticalSection(&section); }
     ~raw_lock_section() = default; // kept to the end of the process: the handler may hold it then
     raw_lock_section(const raw_lock_section&) = delete;
     raw_lock_section& operator=(const raw_lock_section&) = delete;

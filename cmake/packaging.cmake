@@ -138,7 +138,9 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT TARVOLO_SANITIZE AND NOT T
   tarvolo_suite_available(reproducible reproducible_suite)
   if(reproducible_suite AND package_suite)
     add_test(NAME release_reproducible COMMAND ${PROJECT_SOURCE_DIR}/tests/package/reproducible.sh)
-    set_tests_properties(release_reproducible PROPERTIES LABELS "package;release" RUN_SERIAL TRUE TIMEOUT 900)
+    # Two release builds, each compiling on both cores: it takes two slots, and the suites that only
+    # wait run beside it.
+    set_tests_properties(release_reproducible PROPERTIES LABELS "package;release" PROCESSORS 2 TIMEOUT 900)
   endif()
 endif()
 
