@@ -52,6 +52,20 @@ extern "C" void give_back_and_pass_on(int sig)
     pass_on_signal(line_relay, sig);
 }
 
+// Whether the exclusive flag is set on `fd`. Older kernels, and emulators that do not pass the
+// request on, cannot tell: the flag is then taken as clear, as it is on every line nobody else
+// holds.
+bool exclusive_flag_set(int fd)
+{
+#if defined(TIOCGEXCL)
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 } // namespace
 
 bool record_line(int fd)
@@ -59,15 +73,7 @@ bool record_line(int fd)
     if (changes.fd >= 0) {
         return false;
     }
-    int exclusive = 0;
-#if defined(TIOCGEXCL)
-    // Older kernels, and emulators that do not pass the request on, cannot tell: the flag is
-    // then taken as clear, as it is on every line nobody else holds.
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0) {
-        exclusive = 0;
-    }
-#endif
-    changes.exclusive_found = exclusive != 0 ? 1 : 0;
+    changes.exclusive_found = exclusive_flag_set(fd) ? 1 : 0;
     changes.fd = fd;
     line_relay_holder.emplace(give_back_and_pass_on, line_relay);
     return true;
