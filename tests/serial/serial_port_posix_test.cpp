@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -203,6 +205,30 @@ TEST(PosixSerialPort, ClosingThePortMakesTheLineShareableAgain)
     posix_serial_port next;
     EXPECT_EQ(next.open_device(line.slave_path.c_str()), phase_result::success);
     EXPECT_EQ(line.exclusive_flag(), 1);
+}
+
+TEST(PosixSerialPort, AnExclusiveFlagFoundSetIsLeftSet)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root opens a line whose exclusive flag is set";
+    }
+    // Left set by a program that was killed, on a line the device keeps open: not this run's to
+    // clear, whether the run refuses the line or goes on with it.
+    pty_pair line(pty_pair::held::master_only);
+    const int other = open(line.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+    int found = 0;
+    const bool can_tell = ioctl(other, TIOCGEXCL, &found) == 0;
+    ASSERT_EQ(close(other), 0);
+    if (!can_tell) {
+        GTEST_SKIP() << "this kernel, or the emulator that runs the test, cannot tell the flag";
+    }
+    {
+        posix_serial_port port;
+        ASSERT_EQ(port.open_device(line.slave_path.c_str()), phase_result::success);
+    }
+    EXPECT_EQ(line.exclusive_flag(), 1) << "a flag this run did not set was cleared";
 }
 
 TEST(PosixSerialPort, OnlyTerminalsOpen)
