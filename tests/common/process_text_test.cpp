@@ -61,7 +61,7 @@ TEST(ProcessText, StateAndParentInStat)
     }
 }
 
-TEST(ProcessText, FdinfoFlagsAndLocks)
+TEST(ProcessText, FdinfoMayWrite)
 {
     struct row {
         const char* fdinfo;
