@@ -25,6 +25,33 @@ std::string start_of_file(int dir, const char* path)
     return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }
 
+std::string link_target(const std::string& path)
+{
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0) {
+            return {};
+        }
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            return target;
+        }
+        target.resize(target.size() * 2); // it may have been cut: try again with more room
+    }
+}
+
+std::string real_path(const std::string& path)
+{
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+        return {};
+    }
+    std::string result(real);
+    std::free(real); // NOLINT(cppcoreguidelines-no-malloc): realpath's buffer
+    return result;
+}
+
 namespace {
 
 other_program program_in(int process_dir, long pid)
@@ -220,14 +247,17 @@ bool is_self_or_ancestor(long pid)
     if (pid <= 0) {
         return false;
     }
-    long at = static_cast<long>(::getpid());
+    if (pid == static_cast<long>(::getpid())) {
+        return true;
+    }
     // The chain ends at the first process (or at a PID namespace's edge, whose parent shows as
     // 0); the bound only guards against a chain read while it changes.
+    long at = static_cast<long>(::getppid());
     for (int depth = 0; at > 0 && depth < 4096; ++depth) {
         if (at == pid) {
             return true;
         }
-        at = at == static_cast<long>(::getpid()) ? static_cast<long>(::getppid()) : parent_in_stat(stat_line(at));
+        at = parent_in_stat(stat_line(at));
     }
     return false;
 }

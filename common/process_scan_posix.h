@@ -23,6 +23,12 @@ std::optional<other_program> terminal_session(dev_t device);
 // waiting for it; empty when it cannot be read (a process ended meanwhile, no such lock).
 std::string start_of_file(int dir, const char* path);
 
+// The target of the link `path`, however long; empty when `path` is no link.
+std::string link_target(const std::string& path);
+
+// `path` with every link and ".." resolved; empty when it leads nowhere.
+std::string real_path(const std::string& path);
+
 // The process `pid`, with its name, if it is alive (signals it would refuse count as alive, a
 // zombie does not).
 std::optional<other_program> live_process(long pid);

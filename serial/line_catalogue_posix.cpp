@@ -37,27 +37,9 @@ std::string attribute(const std::string& path)
     return text;
 }
 
-std::string link_text(const std::string& path)
-{
-    char target[4096];
-    const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
-    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
-}
-
 std::string last_part(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
 std::string parent_of(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
-
-std::string resolved(const std::string& path)
-{
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        return {};
-    }
-    std::string result(real);
-    std::free(real); // NOLINT(cppcoreguidelines-no-malloc): realpath's buffer
-    return result;
-}
 
 // The names in `dir`, or none when it cannot be read.
 std::vector<std::string> names_in(const std::string& dir)
@@ -118,7 +100,7 @@ std::string what_line_is(
     const line_roots& roots, const std::string& name, const std::string& sys_top, const std::vector<std::string>& by_id)
 {
     const std::string entry = roots.sys + "/class/tty/" + name;
-    std::string device = resolved(entry + "/device");
+    std::string device = real_path(entry + "/device");
     // Virtual consoles and pseudo-terminals have no device; a placeholder has one, but no UART.
     const std::string type = attribute(entry + "/type");
     if (device.empty() || type == "0") {
@@ -126,19 +108,19 @@ std::string what_line_is(
     }
     // Newer kernels hang a serial-core port below a "port" and a "ctrl" device of their own bus;
     // the hardware and its driver are above them.
-    while (last_part(link_text(device + "/subsystem")) == "serial-base") {
+    while (last_part(link_target(device + "/subsystem")) == "serial-base") {
         device = parent_of(device);
     }
     std::string what = usb_product(device, sys_top);
     if (what.empty()) {
         const long uart = type.empty() ? -1 : std::strtol(type.c_str(), nullptr, 10);
         const bool named = uart > 0 && uart < static_cast<long>(std::size(UART_NAMES));
-        const std::string driver = last_part(link_text(device + "/driver"));
+        const std::string driver = last_part(link_target(device + "/driver"));
         what = named ? std::string(UART_NAMES[uart]) + (driver.empty() ? "" : ", " + driver) : driver;
     }
     // udev's names for a USB adapter stay the same whichever order it was plugged in.
     for (const std::string& link : by_id) {
-        if (last_part(link_text(roots.dev + "/serial/by-id/" + link)) == name) {
+        if (last_part(link_target(roots.dev + "/serial/by-id/" + link)) == name) {
             what += (what.empty() ? "" : ", ") + roots.dev + "/serial/by-id/" + link;
         }
     }
@@ -158,7 +140,7 @@ std::vector<std::string> linked_ports(const char* com_dir, const std::string& ow
         names.end());
     std::sort(names.begin(), names.end(), in_name_order);
     for (std::string& name : names) {
-        const std::string target = link_text(std::string(com_dir) + "/" + name);
+        const std::string target = link_target(std::string(com_dir) + "/" + name);
         if (!target.empty()) {
             name += " (" + target + ")";
         }
@@ -195,7 +177,7 @@ std::string listed(const char* heading, const std::vector<std::string>& items)
 
 std::vector<serial_line> serial_lines(const line_roots& roots)
 {
-    const std::string sys_top = resolved(roots.sys);
+    const std::string sys_top = real_path(roots.sys);
     const std::vector<std::string> by_id = names_in(roots.dev + "/serial/by-id");
     std::vector<std::string> names = names_in(roots.sys + "/class/tty");
     std::sort(names.begin(), names.end(), in_name_order);

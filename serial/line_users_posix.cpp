@@ -29,12 +29,7 @@ constexpr const char* LOCK_DIRS[] = {"/var/lock", "/run/lock"};
 // no files).
 std::string live_lock(const char* path)
 {
-    char* real = ::realpath(path, nullptr);
-    if (real == nullptr) {
-        return {};
-    }
-    const std::string name = lock_file_name(real);
-    std::free(real); // NOLINT(cppcoreguidelines-no-malloc): realpath's buffer
+    const std::string name = lock_file_name(real_path(path));
     if (name.empty()) {
         return {};
     }

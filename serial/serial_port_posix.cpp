@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "common/process_scan_posix.h"
 #include "common/signal_relay_posix.h"
 #include "serial/device_path.h"
 #include "serial/line_catalogue_posix.h"
@@ -38,23 +39,6 @@ int poll_timeout_ms(steady::duration remaining)
 }
 
 constexpr char REASON_NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
-
-// A link's target, however long; empty when `path` is no link.
-std::string link_target(const char* path)
-{
-    std::string target(256, '\0');
-    for (;;) {
-        const ssize_t length = ::readlink(path, target.data(), target.size());
-        if (length <= 0) {
-            return {};
-        }
-        if (static_cast<std::size_t>(length) < target.size()) {
-            target.resize(static_cast<std::size_t>(length));
-            return target;
-        }
-        target.resize(target.size() * 2); // it may have been cut: try again with more room
-    }
-}
 
 std::string open_error_reason(const char* path, int error)
 {
