@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -61,7 +62,8 @@ std::string xz_decompressed(const std::string& path)
     if (find_in_path("xz").empty()) {
         throw missing("xz not found, needed for " + path, "xz-utils");
     }
-    FILE* pipe = ::popen(("xz -dc '" + path + "'").c_str(), "r");
+    // One stream: a kernel image's packed kernel is followed by the image's own data.
+    FILE* pipe = ::popen(("xz -dc --single-stream '" + path + "'").c_str(), "r");
     if (pipe == nullptr) {
         throw std::runtime_error("cannot run xz");
     }
@@ -77,8 +79,10 @@ std::string xz_decompressed(const std::string& path)
     return out;
 }
 
-template <typename Header, typename Program>
-bool without_loader(const std::string& elf)
+// Each program header of `elf`, in order, until `visit` returns false; false when one lies outside
+// the file.
+template <typename Header, typename Program, typename Visit>
+bool each_program_header(const std::string& elf, Visit visit)
 {
     Header header{};
     if (elf.size() < sizeof header) {
@@ -92,11 +96,22 @@ bool without_loader(const std::string& elf)
             return false;
         }
         std::memcpy(&program, elf.data() + at, sizeof program);
-        if (program.p_type == PT_INTERP) {
-            return false;
+        if (!visit(program)) {
+            break;
         }
     }
     return true;
+}
+
+template <typename Header, typename Program>
+bool without_loader(const std::string& elf)
+{
+    bool interpreter = false;
+    const bool whole = each_program_header<Header, Program>(elf, [&](const Program& program) {
+        interpreter = program.p_type == PT_INTERP;
+        return !interpreter;
+    });
+    return whole && !interpreter;
 }
 
 // A dynamically linked program names its loader in a PT_INTERP program header; the guest has none.
@@ -158,6 +173,95 @@ guest_kernel find_guest_kernel(guest_arch arch)
         throw std::runtime_error(found.image + " is not readable (Debian makes it readable by root only)");
     }
     return found;
+}
+
+namespace {
+
+// An ELF note in a PT_NOTE segment of the 64-bit `elf`: `name`'s note of type `type`.
+bool has_note(const std::string& elf, const std::string& name, std::uint32_t type)
+{
+    if (elf.size() <= EI_CLASS || elf.compare(0, SELFMAG, ELFMAG) != 0 || elf[EI_CLASS] != ELFCLASS64) {
+        return false;
+    }
+    const auto aligned = [](std::size_t n) { return (n + 3) & ~std::size_t{3}; };
+    bool found = false;
+    (void)each_program_header<Elf64_Ehdr, Elf64_Phdr>(elf, [&](const Elf64_Phdr& program) {
+        if (program.p_type != PT_NOTE || program.p_offset + program.p_filesz > elf.size()) {
+            return true;
+        }
+        const std::size_t end = program.p_offset + program.p_filesz;
+        for (std::size_t note = program.p_offset; !found && note + sizeof(Elf64_Nhdr) <= end;) {
+            Elf64_Nhdr header{};
+            std::memcpy(&header, elf.data() + note, sizeof header);
+            const std::size_t name_at = note + sizeof header;
+            found = header.n_type == type && header.n_namesz == name.size() + 1 && name_at + header.n_namesz <= end &&
+                elf.compare(name_at, name.size() + 1, name.c_str(), name.size() + 1) == 0;
+            note = name_at + aligned(header.n_namesz) + aligned(header.n_descsz);
+        }
+        return !found;
+    });
+    return found;
+}
+
+// Written under a name of this process's first, so that a case running beside finds the kept
+// file whole or not at all.
+void keep(const std::string& path, const std::string& contents)
+{
+    const std::string part = path + "." + std::to_string(::getpid());
+    {
+        std::ofstream out(part, std::ios::binary);
+        out << contents;
+        if (!out.flush()) {
+            throw std::runtime_error("cannot write " + part);
+        }
+    }
+    fs::rename(part, path);
+}
+
+} // namespace
+
+std::string boot_image(const guest_kernel& kernel, guest_arch arch, const std::string& cache_dir)
+{
+    // Only the PC's: QEMU unpacks the arm64 image itself, and it enters a 32-bit ARM kernel as
+    // Linux only through the kernel's own unpacking (an unpacked one given as a U-Boot image hung
+    // in its start-up).
+    struct stat status { };
+    if (arch != guest_arch::amd64 || ::stat(kernel.image.c_str(), &status) != 0) {
+        return kernel.image;
+    }
+    // A newer image under the same name (a kernel package's rebuild) gets a file of its own.
+    const std::string kept = cache_dir + "/" + fs::path(kernel.image).filename().string() + "-" +
+        std::to_string(status.st_size) + "-" + std::to_string(status.st_mtime) + ".elf";
+    if (::access(kept.c_str(), R_OK) == 0) {
+        return kept;
+    }
+    // Debian packs it with xz (CONFIG_KERNEL_XZ); the format's magic number may also stand in the
+    // unpacking code, so each place it stands is tried. A kernel packed otherwise, or without the
+    // PVH entry point through which QEMU enters an x86 ELF kernel (a Xen note,
+    // XEN_ELFNOTE_PHYS32_ENTRY, 18: CONFIG_PVH), is booted as packaged.
+    const std::string image = file_contents(kernel.image);
+    const std::string magic("\xFD"
+                            "7zXZ\0",
+        6);
+    fs::create_directories(cache_dir);
+    const std::string packed = kept + "." + std::to_string(::getpid()) + ".xz";
+    for (auto at = image.find(magic); at != std::string::npos; at = image.find(magic, at + 1)) {
+        std::ofstream(packed, std::ios::binary) << image.substr(at);
+        std::string elf;
+        try {
+            elf = xz_decompressed(packed);
+        } catch (const std::runtime_error&) {
+            continue; // not the start of the packed kernel
+        }
+        fs::remove(packed);
+        if (!has_note(elf, "Xen", 18)) {
+            break;
+        }
+        keep(kept, elf);
+        return kept;
+    }
+    fs::remove(packed);
+    return kernel.image;
 }
 
 std::vector<kernel_module> guest_kernel::modules_for(const std::vector<std::string>& wanted) const

@@ -43,6 +43,11 @@ struct guest_kernel {
 // Throws, naming the Debian package to install, when there is no kernel with its modules.
 guest_kernel find_guest_kernel(guest_arch arch);
 
+// What QEMU is given to boot `kernel`: its image as packaged, or, on the PC, where the image would
+// unpack itself under the emulated processor (about 4 s of TCG for every case), the kernel unpacked
+// once on the host and kept in `cache_dir`.
+std::string boot_image(const guest_kernel& kernel, guest_arch arch, const std::string& cache_dir);
+
 // Throws, naming the Debian package to install, when a statically linked busybox is missing.
 std::string find_static_busybox(guest_arch arch);
 

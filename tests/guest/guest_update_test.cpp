@@ -325,7 +325,8 @@ TEST_P(GuestUpdate, Run)
     const std::string initramfs = work.path + "/initramfs.cpio";
     write_initramfs(initramfs, c, image);
     const std::string line = std::filesystem::read_symlink(work.path + "/com1").string();
-    guest_machine guest({c.arch, find_guest_kernel(c.arch).image, initramfs, c.device, line, work.path});
+    const std::string kernel = boot_image(find_guest_kernel(c.arch), c.arch, TARVOLO_GUEST_KERNEL_CACHE);
+    guest_machine guest({c.arch, kernel, initramfs, c.device, line, work.path});
     // Every wait of the case shares one limit, which the CTest timeout leaves room for.
     const auto deadline = guest.started + c.limit;
     const auto left = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()); };
