@@ -139,8 +139,8 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT TARVOLO_SANITIZE AND NOT T
   if(reproducible_suite AND package_suite)
     add_test(NAME release_reproducible COMMAND ${PROJECT_SOURCE_DIR}/tests/package/reproducible.sh)
     # Two release builds, each compiling on both cores: it takes two slots, and the suites that only
-    # wait run beside it.
-    set_tests_properties(release_reproducible PROPERTIES LABELS "package;release" PROCESSORS 2 TIMEOUT 900)
+    # wait run beside it. The longest test of its suite, so it starts first (COST), not last.
+    set_tests_properties(release_reproducible PROPERTIES LABELS "package;release" PROCESSORS 2 TIMEOUT 900 COST 3000)
   endif()
 endif()
 
