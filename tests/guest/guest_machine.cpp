@@ -442,14 +442,16 @@ void guest_machine::unplug_adapter()
         {R"({"execute":"qmp_capabilities"})", R"({"execute":"device_del","arguments":{"id":"adapter"}})"}) {
         said.clear();
         (void)write_all(fd, command + "\n");
-        const auto deadline = steady::now() + 10s;
+        // Wide: QEMU's monitor waits for the emulated processor, which waits for a core.
+        const auto deadline = steady::now() + 60s;
         while (said.find("\"return\"") == std::string::npos && said.find("\"error\"") == std::string::npos &&
             steady::now() < deadline) {
             said += read_until(fd, "\n", 1s);
         }
         if (said.find("\"return\"") == std::string::npos) {
             (void)::close(fd);
-            throw std::runtime_error("QEMU refused " + command + ": " + said);
+            throw std::runtime_error(said.empty() ? "QEMU did not answer " + command + " within 60 s"
+                                                  : "QEMU refused " + command + ": " + said);
         }
     }
     (void)::close(fd);
