@@ -28,6 +28,8 @@ using steady = std::chrono::steady_clock;
 namespace {
 
 const std::string REPORT_MARK = "@@tarvolo ";
+// Wide: QEMU's monitor waits for the emulated processor, which waits for a core of its own.
+constexpr std::chrono::seconds MONITOR_ANSWER_WAIT{60};
 
 std::runtime_error missing(const std::string& what, const std::string& package)
 {
@@ -240,9 +242,7 @@ std::string boot_image(const guest_kernel& kernel, guest_arch arch, const std::s
     // PVH entry point through which QEMU enters an x86 ELF kernel (a Xen note,
     // XEN_ELFNOTE_PHYS32_ENTRY, 18: CONFIG_PVH), is booted as packaged.
     const std::string image = file_contents(kernel.image);
-    const std::string magic("\xFD"
-                            "7zXZ\0",
-        6);
+    const std::string magic = {'\xFD', '7', 'z', 'X', 'Z', '\0'};
     fs::create_directories(cache_dir);
     const std::string packed = kept + "." + std::to_string(::getpid()) + ".xz";
     for (auto at = image.find(magic); at != std::string::npos; at = image.find(magic, at + 1)) {
@@ -442,16 +442,16 @@ void guest_machine::unplug_adapter()
         {R"({"execute":"qmp_capabilities"})", R"({"execute":"device_del","arguments":{"id":"adapter"}})"}) {
         said.clear();
         (void)write_all(fd, command + "\n");
-        // Wide: QEMU's monitor waits for the emulated processor, which waits for a core.
-        const auto deadline = steady::now() + 60s;
+        const auto deadline = steady::now() + MONITOR_ANSWER_WAIT;
         while (said.find("\"return\"") == std::string::npos && said.find("\"error\"") == std::string::npos &&
             steady::now() < deadline) {
             said += read_until(fd, "\n", 1s);
         }
         if (said.find("\"return\"") == std::string::npos) {
             (void)::close(fd);
-            throw std::runtime_error(said.empty() ? "QEMU did not answer " + command + " within 60 s"
-                                                  : "QEMU refused " + command + ": " + said);
+            throw std::runtime_error(said.empty()
+                    ? "QEMU did not answer " + command + " within " + std::to_string(MONITOR_ANSWER_WAIT.count()) + " s"
+                    : "QEMU refused " + command + ": " + said);
         }
     }
     (void)::close(fd);
