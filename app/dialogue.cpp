@@ -50,6 +50,15 @@ int skip_space(console& con)
 
 enum class number_read { number, not_a_number, end_of_input };
 
+// Up to a line feed or a carriage return alone, which a script's answer may end with.
+number_read drop_rest_of_line(console& con, int c)
+{
+    while (c != '\n' && c != '\r' && c != EOF) {
+        c = con.read_char();
+    }
+    return number_read::not_a_number;
+}
+
 // %d without its undefined cases: the digits are taken and the next character left unread;
 // anything that is not a number is dropped with the rest of its line, so a retry sees new input.
 number_read read_number(console& con, long& value)
@@ -66,16 +75,18 @@ number_read read_number(console& con, long& value)
         }
     }
     if (!is_digit(c)) {
-        while (c != '\n' && c != EOF) {
-            c = con.read_char();
-        }
-        return number_read::not_a_number;
+        return drop_rest_of_line(con, c);
     }
     long magnitude = 0;
     for (; is_digit(c); c = con.read_char()) {
         if (magnitude < PORT_SATURATION) {
             magnitude = magnitude * 10 + (c - '0');
         }
+    }
+    if (c == '\0') {
+        // Text in an encoding of two bytes a character ("12" in UTF-16 without its mark): its
+        // first digit is no port number, and opening that port resets the device behind it.
+        return drop_rest_of_line(con, c);
     }
     if (c != EOF) {
         con.unread_char(c);
@@ -173,20 +184,24 @@ file_name_answer ask_file_name(char (&firmware_file)[FIRMWARE_FILE_ROOM])
         counted.add(byte);
         firmware_file[length++] = static_cast<char>(c);
     }
-    if (answer == file_name_answer::given && length >= 2 && firmware_file[0] == '"' &&
-        firmware_file[length - 1] == '"') {
+    const bool quoted = length >= 2 && firmware_file[0] == '"' && firmware_file[length - 1] == '"';
+    if (answer == file_name_answer::given && quoted) {
         length -= 2;
         std::memmove(firmware_file, firmware_file + 1, length);
+    } else if (answer == file_name_answer::given && length >= 1 && firmware_file[0] == '"' && (c == ' ' || c == '\t')) {
+        // A quoted path with a blank in it, as Explorer's "Copy as path" gives: the rest of it is
+        // still unread, and the part read is no name the operator meant.
+        answer = file_name_answer::cut_at_blank;
     }
     const std::size_t within_limit = bytes_of_first_characters(firmware_file, length, FIRMWARE_FILE_CHARACTERS);
     if (answer == file_name_answer::given && within_limit < length) {
         answer = file_name_answer::too_long;
     }
-    if (answer != file_name_answer::given) {
+    if (answer == file_name_answer::too_long || answer == file_name_answer::zero_byte) {
         length = within_limit;
     }
     firmware_file[length] = '\0';
-    if (c != EOF && answer == file_name_answer::given) {
+    if (c != EOF && (answer == file_name_answer::given || answer == file_name_answer::cut_at_blank)) {
         con.unread_char(c);
     }
     say("\n");

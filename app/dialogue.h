@@ -18,7 +18,9 @@ phase_result ask_port_number(int& num_comport);
 
 // `too_long`, `zero_byte`: a word that cannot be taken whole, because it does not fit or holds a
 // zero byte (where a C string would end). Cutting it could open a different file.
-enum class file_name_answer { given, too_long, zero_byte, end_of_input };
+// `cut_at_blank`: a word that opens a double quote and ends at a blank before closing it, a quoted
+// path with a blank in it; it is kept as read, to be refused.
+enum class file_name_answer { given, too_long, zero_byte, cut_at_blank, end_of_input };
 
 // Reads one word into `firmware_file`, without one pair of double quotes around it whole (a path
 // copied from Explorer carries them, and no Windows name holds one); of a word refused, the part

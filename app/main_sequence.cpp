@@ -1,14 +1,18 @@
 #include "app/main_sequence.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/answers_file.h"
 #include "app/dialogue.h"
 #include "app/platform_streams.h"
 #include "common/image_constants.h"
 #include "console/console.h"
 #include "image/firmware_file.h"
+#include "image/image_stream.h"
 #include "protocol/update.h"
 
 namespace {
@@ -22,6 +26,8 @@ constexpr char PROMPT_START[] = "Press any key to start firmware update ...\n\n\
 constexpr char PROMPT_EXIT[] = "Press any key to exit.";
 constexpr char REASON_NAME_TOO_LONG[] = "name longer than 254 characters";
 constexpr char REASON_NAME_WITH_ZERO[] = "name holds a zero byte";
+constexpr char REASON_NAME_CUT_AT_BLANK[] = "name ended at a blank: a name may not hold blanks";
+constexpr char REASON_TWO_READINGS[] = "the answers file reads either way and both files exist; save it as UTF-8";
 
 constexpr int EXIT_UPDATED = 0;
 constexpr int EXIT_FAILED = 1;
@@ -36,6 +42,29 @@ int exit_path(int status)
     say(PROMPT_EXIT);
     wait_key();
     return status;
+}
+
+// Puts in `firmware_file` the reading of the answer that names an existing file, when the bytes
+// of an answers file can be read more than one way and only one of them names one. False, with
+// the reason given, when two do: opening either could flash the file the operator did not mean.
+bool take_the_reading_meant(char (&firmware_file)[FIRMWARE_FILE_ROOM])
+{
+    std::vector<std::string> readings = other_readings_of(firmware_file);
+    if (readings.empty()) {
+        return true;
+    }
+    readings.insert(readings.begin(), firmware_file);
+    const reading_choice choice =
+        choose_reading(readings, [](const std::string& name) { return names_an_existing_file(name.c_str()); });
+    if (choice.name.empty()) {
+        say("%s", MSG_FIRMWARE_UNREADABLE);
+        say_reason(choice.existing[0].c_str(), ("or " + choice.existing[1] + ": " + REASON_TWO_READINGS).c_str());
+        return false;
+    }
+    if (choice.name.size() < FIRMWARE_FILE_ROOM) {
+        std::memcpy(firmware_file, choice.name.c_str(), choice.name.size() + 1);
+    }
+    return true;
 }
 
 } // namespace
@@ -79,12 +108,19 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
         say_reason(taken.c_str(), answer == file_name_answer::too_long ? REASON_NAME_TOO_LONG : REASON_NAME_WITH_ZERO);
         return exit_path(EXIT_FAILED);
     }
+    case file_name_answer::cut_at_blank:
+        say("%s", MSG_FIRMWARE_UNREADABLE);
+        say_reason(firmware_file, REASON_NAME_CUT_AT_BLANK);
+        return exit_path(EXIT_FAILED);
     case file_name_answer::end_of_input:
         return exit_path(EXIT_FAILED);
     }
     if (const char* why_not = why_not_a_name(firmware_file)) {
         say("%s", MSG_FIRMWARE_UNREADABLE);
         say_reason(firmware_file, why_not);
+        return exit_path(EXIT_FAILED);
+    }
+    if (!take_the_reading_meant(firmware_file)) {
         return exit_path(EXIT_FAILED);
     }
     std::uint32_t page_count = 0;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // What the program does with its output streams beyond the console text, where platforms differ.
 
@@ -31,3 +32,9 @@ void unread_standard_input(int c);
 // Why the name as typed can name no file here, or nullptr when it can: on Windows, bytes that are
 // no characters in the encoding its answer was read in. On Linux every name is bytes, and a name.
 const char* why_not_a_name(const char* typed);
+
+// The names that the answer just read as `typed` may stand for besides itself: on Windows, what
+// the other encodings an answers file's line may be in make of the same bytes (the line had no
+// byte-order mark, and is text in more than one of them). None for keys typed at a console, and
+// none on Linux, where a name is its bytes.
+std::vector<std::string> other_readings_of(const char* typed);

@@ -84,17 +84,15 @@ bool read_in_code_page(UINT code_page, const std::string& bytes, std::string& ut
 }
 
 // The code pages an answers file without a byte-order mark may be in, in this order: the console's
-// input code page, which cmd's `echo` writes, when the program has a console; then the system's
-// ANSI one.
+// input code page, which cmd's `echo` writes, or the OEM one when the program has no console (cmd
+// wrote the file at one); then the system's ANSI one, which Notepad and PowerShell 5 write.
 std::vector<code_page_reading> answers_code_pages()
 {
     std::vector<code_page_reading> pages;
     const UINT console_page = GetConsoleCP();
-    if (console_page != 0) {
-        pages.emplace_back([console_page](const std::string& bytes, std::string& utf8) {
-            return read_in_code_page(console_page, bytes, utf8);
-        });
-    }
+    const UINT cmd_page = console_page != 0 ? console_page : GetOEMCP();
+    pages.emplace_back(
+        [cmd_page](const std::string& bytes, std::string& utf8) { return read_in_code_page(cmd_page, bytes, utf8); });
     pages.emplace_back(
         [](const std::string& bytes, std::string& utf8) { return read_in_code_page(CP_ACP, bytes, utf8); });
     return pages;
@@ -136,6 +134,12 @@ public:
 
     void unread(int c) { put_back_ = c; }
 
+    // Keys typed at a console come as characters, read one way only.
+    std::vector<std::string> readings() const
+    {
+        return console_ != nullptr ? std::vector<std::string>() : file_.readings();
+    }
+
 private:
     // Keys as the console hands them over, UTF-16, never through a code page that would turn a
     // character it lacks into a look-alike. False at the end of input.
@@ -175,3 +179,8 @@ int read_standard_input() { return input().read(); }
 void unread_standard_input(int c) { input().unread(c); }
 
 const char* why_not_a_name(const char* typed) { return is_valid_utf8(typed) ? nullptr : REASON_NOT_CHARACTERS; }
+
+std::vector<std::string> other_readings_of(const char* typed)
+{
+    return other_readings_of_word(input().readings(), typed);
+}

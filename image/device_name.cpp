@@ -40,15 +40,41 @@ bool reserved_part(const std::wstring& part)
     return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
 }
 
-// After a device namespace prefix: a path on a drive ("C:\fw.bin") or on a share
-// ("UNC\host\share\fw.bin") is a file; anything else is a device: a port ("COM9"), a disk
-// ("PhysicalDrive0"), a volume ("C:") or a kernel object ("GLOBALROOT\Device\Serial0").
+bool is_hex_digit(wchar_t c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f');
+}
+
+// "Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\" and more: a path on a volume that has no drive
+// letter, as mountvol names it.
+bool on_a_volume_without_letter(const std::wstring& rest)
+{
+    const std::wstring volume = L"VOLUME{";
+    const std::wstring guid_form = L"xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
+    const std::size_t closing = volume.size() + guid_form.size();
+    if (rest.size() <= closing + 2 || !same_letters(rest.substr(0, volume.size()), volume.c_str()) ||
+        rest.compare(closing, 2, L"}\\") != 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i < guid_form.size(); ++i) {
+        const wchar_t c = rest[volume.size() + i];
+        if (guid_form[i] == L'-' ? c != L'-' : !is_hex_digit(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// After a device namespace prefix: a path on a drive ("C:\fw.bin"), on a volume without a letter
+// or on a share ("UNC\host\share\fw.bin") is a file; anything else is a device: a port ("COM9"),
+// a disk ("PhysicalDrive0"), a volume ("C:", "Volume{...}") or a kernel object
+// ("GLOBALROOT\Device\Serial0").
 bool names_a_file_after_prefix(const std::wstring& rest)
 {
     if (rest.size() > 3 && is_drive_letter(rest[0]) && rest[1] == L':' && rest[2] == L'\\') {
         return true;
     }
-    return rest.size() > 4 && same_letters(rest.substr(0, 4), L"UNC\\");
+    return on_a_volume_without_letter(rest) || (rest.size() > 4 && same_letters(rest.substr(0, 4), L"UNC\\"));
 }
 
 // What Windows makes of the path after the device namespace prefix "\\.\": "." and ".." are

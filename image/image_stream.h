@@ -28,6 +28,10 @@ struct opened_image {
 // code page it was typed in.
 opened_image open_image_file(const char* name);
 
+// Whether `name` names a file that exists, looked at without opening anything: a device name is
+// never one, nor a folder.
+bool names_an_existing_file(const char* name);
+
 // Which file an open image is, and its size, at one moment. A look before the first page and one
 // after the last must agree; whether the bytes stayed the same is judged by the bytes themselves
 // (read again), as timestamps are too coarse to see a writer and move on changes that leave the

@@ -147,6 +147,12 @@ opened_image open_image_file(const char* name)
     return {image_open::opened, file, {}};
 }
 
+bool names_an_existing_file(const char* name)
+{
+    struct stat found { };
+    return ::stat(name, &found) == 0 && S_ISREG(found.st_mode);
+}
+
 bool look_at_image(std::FILE* file, image_version& version)
 {
     const int fd = ::fileno(file);

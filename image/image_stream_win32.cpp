@@ -103,6 +103,16 @@ opened_image open_image_file(const char* name)
     return {image_open::opened, file, {}};
 }
 
+bool names_an_existing_file(const char* name)
+{
+    const std::wstring wide = wide_from(name, CP_UTF8);
+    if (wide.empty() || names_a_device(wide)) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 bool look_at_image(std::FILE* file, image_version& version)
 {
     // The locked file cannot be written by others, but one that another program had open before

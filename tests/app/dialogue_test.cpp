@@ -5,19 +5,11 @@
 #include "app/dialogue.h"
 #include "support/captured_console.h"
 #include "support/expected_text.h"
+#include "support/text.h"
 
 namespace {
 
 const std::string NL = "\n\r";
-
-std::string repeated(const std::string& text, int times)
-{
-    std::string all;
-    for (int i = 0; i < times; ++i) {
-        all += text;
-    }
-    return all;
-}
 
 TEST(Banner, ExactBytesAndLineWidths)
 {
@@ -61,6 +53,19 @@ TEST(PortQuestion, Answers)
         {"beyond 32 bits", "99999999999999999999\n8\n", 1, 8, "\n"},
         {"32-bit edge", "2147483647\n-2147483648\n2\n", 2, 2, "\n"},
         {"number at end of input", "77", 0, 77, ""},
+        // Two bytes a character without a mark: the 1 of "12" is no port to open.
+        {"digits then a zero byte",
+            std::string("1\0"
+                        "2\n7\n",
+                6),
+            1, 7, "\n"},
+        {"a zero byte first",
+            std::string("\0"
+                        "5\n3\n",
+                5),
+            1, 3, "\n"},
+        // A script's answer ended by a carriage return alone is dropped without waiting for more.
+        {"word ended by a carriage return", "x\r9\n", 1, 9, "\n"},
     };
     for (const auto& r : rows) {
         captured_console con(r.input);
@@ -144,6 +149,10 @@ TEST(FileQuestion, Answers)
         {"255 characters in double quotes", "\"" + longest + "n\"\n", file_name_answer::too_long,
             "\"" + longest.substr(1), ""},
         {"only an opening quote kept", "\"fw.bin\n", file_name_answer::given, "\"fw.bin", "\n"},
+        // A quoted path with a blank in it: refused with the part read, the rest left unread.
+        {"quoted path cut at a blank", "\"C:\\Users\\First Last\\fw.bin\"\n", file_name_answer::cut_at_blank,
+            "\"C:\\Users\\First", " Last\\fw.bin\"\n"},
+        {"quoted path cut at a tab", "\"a\tb\"\n", file_name_answer::cut_at_blank, "\"a", "\tb\"\n"},
         {"quotes inside kept", "a\"b\".bin\n", file_name_answer::given, "a\"b\".bin", "\n"},
         {"one quote alone kept", "\"\n", file_name_answer::given, "\"", "\n"},
         {"empty quotes are an empty name, not the end", "\"\"\n", file_name_answer::given, "", "\n"},
@@ -154,7 +163,7 @@ TEST(FileQuestion, Answers)
         std::fill(std::begin(name), std::end(name), '#');
         ASSERT_EQ(ask_file_name(name), r.answer) << r.what;
         EXPECT_EQ(con.output, expected::file_question + "\n") << r.what;
-        if (r.answer == file_name_answer::given) {
+        if (r.answer == file_name_answer::given || r.answer == file_name_answer::cut_at_blank) {
             EXPECT_EQ(std::string(name), r.name) << r.what;
             EXPECT_EQ(con.unread_input(), r.left_unread) << r.what;
         } else if (!r.name.empty()) {

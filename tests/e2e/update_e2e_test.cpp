@@ -15,6 +15,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -27,6 +28,7 @@
 #include "support/pty.h"
 #include "support/row_builder.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -83,8 +85,11 @@ enum class neighbour {
 };
 
 // How the answers reach standard input when they are not typed: each as a Windows tool writes a
-// file (Notepad: UTF-8, with or without a byte-order mark; PowerShell 5: UTF-16LE with one).
-enum class answers_written { as_bytes, utf8_marked, utf16le };
+// file (Notepad: UTF-8, with or without a byte-order mark; PowerShell 5: UTF-16LE with one;
+// `cmd /u`: UTF-16LE without one; `copy /b` of two files, the second saved with a mark), or as
+// a script answers at a prompt: each answer ended by a carriage return alone, the second written
+// only once the file question is there.
+enum class answers_written { as_bytes, utf8_marked, second_marked, utf16le, utf16le_unmarked, by_a_script };
 
 // What the image's name leads to, besides a file.
 enum class image_kind { file, link_to_dev_zero, link_to_fifo };
@@ -146,6 +151,13 @@ struct e2e_case : row_builder<e2e_case> {
         return set(image_name, std::move(file)).set(typed_name, std::move(typed_as)).set(answers, how);
     }
     e2e_case& decoy_named(std::string file) { return set(decoy, std::move(file)); }
+    // A device on COM `number` beside the run's, which must be neither opened nor sent anything.
+    e2e_case& with_silent_port(int number) { return set(silent_port, number); }
+    // The name typed is refused before anything is opened: "NAME: REASON" on standard error.
+    e2e_case& name_refused(std::string reason)
+    {
+        return refused_before_the_start().set(name_refusal, std::move(reason));
+    }
     e2e_case& windows_only() { return set(only_on_windows, true); }
     // The name typed is a link to something that is no file on a disk: refused before the start.
     e2e_case& image_is(image_kind what) { return refused_before_the_start().set(kind, what); }
@@ -180,6 +192,8 @@ struct e2e_case : row_builder<e2e_case> {
     std::string typed_name;
     answers_written answers = answers_written::as_bytes;
     std::string decoy;
+    std::optional<int> silent_port;
+    std::string name_refusal;
     bool only_on_windows = false;
     image_kind kind = image_kind::file;
     bool port_without_line = false;
@@ -189,14 +203,7 @@ private:
     e2e_case& refused_before_the_start() { return fails("").to_device(0).within(20s); }
 };
 
-std::string kanji(int count)
-{
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        text += "\u8868";
-    }
-    return text;
-}
+std::string kanji(int count) { return repeated("\u8868", count); }
 
 // A complete update on a port of its own, the emulator given `faults`, unless the builders above
 // say otherwise.
@@ -274,36 +281,22 @@ struct line_lock {
 };
 
 // The answers (ASCII and UTF-8) as `how` writes them.
-std::string answers_as(answers_written how, const std::string& utf8)
+std::string answers_as(answers_written how, const std::string& port, const std::string& name)
 {
-    if (how == answers_written::utf8_marked) {
-        return "\xEF\xBB\xBF" + utf8;
+    switch (how) {
+    case answers_written::utf8_marked:
+        return "\xEF\xBB\xBF" + port + "\n" + name + "\n";
+    case answers_written::second_marked:
+        return port + "\r\n\xEF\xBB\xBF" + name + "\r\n";
+    case answers_written::utf16le:
+        return utf16le(port + "\n" + name + "\n");
+    case answers_written::utf16le_unmarked:
+        return utf16le(port + "\r\n" + name + "\r\n", "");
+    case answers_written::as_bytes:
+    case answers_written::by_a_script:
+        break;
     }
-    if (how == answers_written::as_bytes) {
-        return utf8;
-    }
-    std::string bytes = "\xFF\xFE";
-    for (std::size_t i = 0; i < utf8.size();) {
-        // The lead byte says how many bytes the character takes, and how many of its bits it holds.
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
-        for (std::size_t k = 1; k < length; ++k) {
-            c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        }
-        i += length;
-        const auto put = [&bytes](char32_t unit) {
-            bytes += static_cast<char>(unit & 0xFF);
-            bytes += static_cast<char>(unit >> 8);
-        };
-        if (c >= 0x10000) {
-            put(0xD800 + ((c - 0x10000) >> 10));
-            put(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            put(c);
-        }
-    }
-    return bytes;
+    return port + "\n" + name + "\n";
 }
 
 std::ostream& operator<<(std::ostream& out, const e2e_case& c) { return out << c.name; }
@@ -651,8 +644,20 @@ TEST_P(UpdateEndToEnd, Run)
     const int port = without_line ? without_line->number : device.port.number;
     const std::string device_linked_as = "com" + std::to_string(device.port.number) + " (" +
         std::filesystem::read_symlink(device.port.path).string() + ")";
-    const run_result run = run_detached(
-        options, answers_as(c.answers, std::to_string(port) + "\n" + typed + "\n"), c.at_most + 5s, marker, change);
+    std::optional<device_line> other_line;
+    speed_t other_line_speed = 0;
+    if (c.silent_port) {
+        // Both ends held, so that the port opens under wine as a device's would. Opening it at all
+        // is the harm: the line settings tell whether it was set up.
+        other_line.emplace(com_dir, c.silent_port, std::nullopt, pty_pair::held::both);
+        termios found{};
+        ASSERT_EQ(::tcgetattr(other_line->slave, &found), 0);
+        other_line_speed = ::cfgetospeed(&found);
+    }
+    const run_result run = c.answers == answers_written::by_a_script
+        ? run_answering(
+              options, {{"", std::to_string(port) + "\r"}, {"TVL_V6_FW_V3_7_2.bin): ", typed + "\r"}}, c.at_most + 5s)
+        : run_detached(options, answers_as(c.answers, std::to_string(port), typed), c.at_most + 5s, marker, change);
     beside.release_lock();
     const int device_status = device.finish();
 
@@ -685,6 +690,8 @@ TEST_P(UpdateEndToEnd, Run)
                 ", " + command_name(::getpid()) + ")");
     } else if (!c.device_name.empty()) {
         shown = to_file + invalid_file + updater.reason_line(c.device_name + ": a device, not a file");
+    } else if (!c.name_refusal.empty()) {
+        shown = to_file + unreadable + updater.reason_line(c.name_refusal);
     } else if (c.kind != image_kind::file) {
         const char* why = updater.wine_exe.empty() ? "not a regular file" : "not a file on a disk";
         shown = to_file + invalid_file + updater.reason_line(typed + ": " + why);
@@ -702,6 +709,12 @@ TEST_P(UpdateEndToEnd, Run)
         EXPECT_EQ(device.bytes_received, to_device) << device.output;
     }
     beside.check_after();
+    if (other_line) {
+        EXPECT_EQ(read_for(other_line->master, 50ms, 200ms), "") << "sent to COM" << *c.silent_port;
+        termios now{};
+        ASSERT_EQ(::tcgetattr(other_line->slave, &now), 0);
+        EXPECT_EQ(::cfgetospeed(&now), other_line_speed) << "COM" << *c.silent_port << " was set up";
+    }
     if (writer_waits) {
         EXPECT_EQ(read_file(image_file), c.change == image_change::cut_short ? "" : other)
             << "the writer went on after";
@@ -812,8 +825,15 @@ const e2e_case cases[] = {
     // Answers files as Windows tools write them: the file typed is the file flashed, never the
     // one a code page's reading of the same bytes names.
     row("answers_in_utf8_without_a_mark")
+        .image_named("pr\u00fcf-\u0141\u00f3d\u017a.bin", "pr\u00fcf-\u0141\u00f3d\u017a.bin"),
+    // The same bytes read in the ANSI code page name a file too: neither may be opened.
+    row("answers_in_utf8_beside_their_ansi_reading")
         .image_named("pr\u00fcf-\u0141\u00f3d\u017a.bin", "pr\u00fcf-\u0141\u00f3d\u017a.bin")
-        .decoy_named("pr\u00c3\u00bcf-\u00c5\u0081\u00c3\u00b3d\u00c5\u00ba.bin"),
+        .decoy_named("pr\u00c3\u00bcf-\u00c5\u0081\u00c3\u00b3d\u00c5\u00ba.bin")
+        .name_refused(
+            "pr\u00fcf-\u0141\u00f3d\u017a.bin: or pr\u00c3\u00bcf-\u00c5\\302\\201\u00c3\u00b3d\u00c5\u00ba.bin: "
+            "the answers file reads either way and both files exist; save it as UTF-8")
+        .windows_only(),
     row("answers_in_utf8_with_a_mark")
         .image_named("pr\u00fcf.bin", "pr\u00fcf.bin", answers_written::utf8_marked)
         .windows_only(),
@@ -828,6 +848,22 @@ const e2e_case cases[] = {
     // is a reserved name only outside it.
     row("image_path_in_double_quotes").image_named("fw.bin", "\"fw.bin\""),
     row("image_path_taken_literally").image_named("com1.bin", "\\\\?\\{}\\com1.bin").windows_only(),
+    // Two files joined by `copy /b`, the second saved with a mark: the mark is no part of the name.
+    row("answers_with_a_mark_before_the_second")
+        .image_named("fw.bin", "fw.bin", answers_written::second_marked)
+        .windows_only(),
+    // `cmd /u /c "echo 12> a.txt"`: read byte by byte, the first digit would open COM1.
+    row("answers_in_utf16le_without_a_mark")
+        .image_named("\u0141\u00f3d\u017a.bin", "\u0141\u00f3d\u017a.bin", answers_written::utf16le_unmarked)
+        .on_port(12)
+        .with_silent_port(1)
+        .windows_only(),
+    // An expect script or a terminal's macro: "5\r", then the name once the question is asked.
+    row("answers_each_ended_by_a_carriage_return").image_named("fw.bin", "fw.bin", answers_written::by_a_script),
+    // Explorer's "Copy as path" of a file in a folder with a blank: the name ends at the blank.
+    row("quoted_path_with_a_blank")
+        .image_named("First Last/fw.bin", "\"First Last/fw.bin\"")
+        .name_refused("\"First: name ended at a blank: a name may not hold blanks"),
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, UpdateEndToEnd, ::testing::ValuesIn(cases), case_name);

@@ -11,12 +11,14 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "support/emulator.h"
 #include "support/expected_text.h"
 #include "support/process.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -164,8 +166,21 @@ std::string answer_both_questions(int console_master, int console_slave, int por
     return screen + read_until(console_master, ".", 1s);
 }
 
+// Has the program read its answers from a file of `bytes` at the console, as
+// `tarvolo_updater.exe < ans.txt` typed in cmd does: the keys still come from the console.
+void answers_from_a_file_at_a_console(
+    process_options& options, const updater_under_test& updater, const temp_dir& dir, const std::string& bytes)
+{
+    (void)dir.write_file("ans.txt", bytes);
+    std::string exe = "Z:" + updater.wine_exe;
+    std::replace(exe.begin(), exe.end(), '/', '\\');
+    options.argv = {"wine", "cmd", "/c", exe + " < ans.txt"};
+}
+
 // The name typed at a console of another language is the file opened, whatever the system's
-// ANSI code page makes of the same bytes: a file named so (the decoy) must not be flashed.
+// ANSI code page makes of the same bytes: a file named so (the decoy) must not be flashed. An
+// answers file may be in either code page: the reading that names a file is opened, and none
+// when two do.
 TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
 {
     const updater_under_test updater;
@@ -180,14 +195,14 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         std::string other_reading;
         bool present = true;
         std::string folder = {}; // made for the typed name, which then names a file in it
-        // The answers in a file as cmd's `echo` writes them, in the console's code page, read by
-        // the program through `<` at the console instead of typed.
-        std::string echoed = {};
+        // The name's bytes in an answers file, as cmd's `echo` (the console's code page) or
+        // Notepad (the ANSI one) writes them, read by the program through `<` at the console
+        // instead of typed.
+        std::string in_file = {};
+        // The reason shown, for a name refused although `typed` is there: nothing is flashed.
+        std::string refusal = {};
     };
-    std::string kanji_80;
-    for (int i = 0; i < 80; ++i) {
-        kanji_80 += "\u8868";
-    }
+    const std::string kanji_80 = repeated("\u8868", 80);
     const std::string kanji_200 = kanji_80 + "/" + kanji_80 + "/" + kanji_80.substr(0, 34 * 3) + ".bin";
     const row rows[] = {
         {"ru_RU", "\u043f\u0440\u043e\u0448\u0438\u0432\u043a\u0430.bin",
@@ -200,9 +215,27 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         {"de_DE", "\u0141\u00f3d\u017a.bin", "L\u00f3dz.bin"},
         // 200 characters: 400 bytes in the console's code page (932), 600 in UTF-8.
         {"ja_JP", kanji_200, "", true, kanji_80 + "/" + kanji_80},
+        // cmd's `echo` at a German console (850): the ANSI reading (1252) names a file too.
         {"de_DE", "pr\u00fcf.bin", "pr\u0081f.bin", true, {},
             "pr\x81"
+            "f.bin",
+            "pr\u00fcf.bin: or pr\\302\\201f.bin: the answers file reads either way and both files exist; save it as "
+            "UTF-8"},
+        {"de_DE", "pr\u00fcf.bin", "", true, {},
+            "pr\x81"
             "f.bin"},
+        // Notepad's ANSI (1252) at a German console (850): the console's reading names a file too.
+        {"de_DE", "caf\u00e9.bin", "caf\u00da.bin", true, {}, "caf\xe9.bin",
+            "caf\u00da.bin: or caf\u00e9.bin: the answers file reads either way and both files exist; save it as "
+            "UTF-8"},
+        {"de_DE", "Pr\u00fcfung.bin", "", true, {},
+            "Pr\xfc"
+            "fung.bin"},
+        // No reading in cp932 (0xFC 0x66 is no character there): refused, never a look-alike's file.
+        {"ja_JP", "pr\u30fb.bin", "", true, {},
+            "pr\xfc"
+            "f.bin",
+            "pr\\374f.bin: name holds bytes that are not characters"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.language + (" " + r.typed));
@@ -231,20 +264,20 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
         options.working_dir = dir.path;
         options.set_env.emplace_back("LOCPATH", dir.path);
         options.set_env.emplace_back("LC_ALL", locale);
-        if (!r.echoed.empty()) {
-            (void)dir.write_file("ans.txt", std::to_string(device.port.number) + "\r\n" + r.echoed + "\r\n");
-            std::string exe = "Z:" + updater.wine_exe;
-            std::replace(exe.begin(), exe.end(), '/', '\\');
-            options.argv = {"wine", "cmd", "/c", exe + " < ans.txt"};
+        if (!r.in_file.empty()) {
+            answers_from_a_file_at_a_console(
+                options, updater, dir, std::to_string(device.port.number) + "\r\n" + r.in_file + "\r\n");
         }
         pty_pair console;
         child_process run = child_process::start_on_terminal(options, console);
 
-        const std::string screen = r.echoed.empty()
+        const std::string screen = r.in_file.empty()
             ? answer_both_questions(console.master, console.slave, device.port.number, r.typed)
             : read_until(console.master, "Press any key to ", 30s) + read_until(console.master, ".", 1s);
-        if (!r.present) {
-            EXPECT_NE(drawn_characters(screen).find("tarvolo_updater:" + r.typed + ":"), std::string::npos) << screen;
+        if (!r.present || !r.refusal.empty()) {
+            const std::string reason = r.refusal.empty() ? r.typed + ":" : r.refusal;
+            EXPECT_NE(drawn_characters(screen).find(drawn_characters("tarvolo_updater:" + reason)), std::string::npos)
+                << screen;
             ASSERT_TRUE(write_all(console.master, "x"));
             EXPECT_EQ(run.wait(10s), 1);
             EXPECT_NE(device.finish(), 0);
@@ -335,6 +368,7 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
         std::optional<int> unlinked_port = {}; // asked for with nothing linked as it; else a line of its own
         beside made = beside::nothing;
         std::string mark = {}; // a byte-order mark before the answers
+        std::vector<std::string> images = {}; // files of an image each in the run's folder
     };
     // Wine's words for the system's errors, in the C locale's English.
     const row rows[] = {
@@ -345,11 +379,19 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
         {"image held open for writing by a Windows program", "fw.bin", "fw.bin: Sharing violation.", {},
             beside::image_held_open},
         {"name that would clear the screen", "x\033[2J.bin", "x\\033[2J.bin: Invalid name."},
-        // Through a pipe the name comes in the ANSI code page (1252 here).
+        // Without a console the name comes in the OEM code page (437 here), as cmd wrote it at one,
+        // or in the ANSI one (1252): neither names a file, and the first reading is shown.
         {"name outside ASCII",
             "pr\xfc"
             "f.bin",
-            "pr\u00fcf.bin: File not found."},
+            "pr\u207ff.bin: File not found."},
+        // cmd's `echo` (OEM 437) read without a console: the ANSI reading names a file too.
+        {"name of two files",
+            "pr\x81"
+            "f.bin",
+            "pr\u00fcf.bin: or pr\\302\\201f.bin: the answers file reads either way and both files exist; save it as "
+            "UTF-8",
+            {}, beside::nothing, {}, {"pr\u00fcf.bin", "pr\u0081f.bin"}},
         // Marked as UTF-8, a byte that is no UTF-8 is never read in a code page instead.
         {"name that is no UTF-8 after a UTF-8 mark", "x\xff.bin",
             "x\\377.bin: name holds bytes that are not characters", {}, beside::nothing, "\xEF\xBB\xBF"},
@@ -363,6 +405,9 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
             ASSERT_EQ(::mkdir((dir.path + "/folder").c_str(), 0755), 0);
         } else if (r.made == beside::image_held_open) {
             (void)dir.write_file("fw.bin", sample_image());
+        }
+        for (const std::string& name : r.images) {
+            (void)dir.write_file(name, sample_image());
         }
         std::optional<com_port> missing;
         std::optional<linked_port> device;
@@ -383,11 +428,8 @@ TEST(UpdaterUnderWine, WhyAPortOrFileCouldNotBeOpened)
         std::string answers = r.mark + std::to_string(port) + "\n" + r.typed + "\n";
         if (r.mark == "\xFF\xFE") {
             // UTF-16LE, a first half of a pair where the 0xFF stands, followed by no second half.
-            std::string units;
-            for (const char c : answers.substr(2)) {
-                units += c == '\xff' ? std::string("\x3D\xD8", 2) : std::string(1, c) + '\0';
-            }
-            answers = r.mark + units;
+            answers = utf16le(std::to_string(port) + "\n" + r.typed.substr(0, r.typed.find('\xff'))) + "\x3D\xD8" +
+                utf16le(r.typed.substr(r.typed.find('\xff') + 1) + "\n", "");
         }
         const run_result run = run_detached(options, answers, 30s);
         EXPECT_EQ(run.status, 1);

@@ -19,7 +19,12 @@ TEST(WindowsDeviceName, ReservedNamesAndTheDeviceNamespaceAreNoFiles)
         L"\\\\.\\PhysicalDrive0", L"\\\\.\\C:", L"\\\\?\\GLOBALROOT\\Device\\Serial0",
         // The root of a device path is the namespace: ".." climbs over the drive to what stands there.
         L"\\\\.\\C:\\..\\COM12", L"\\\\.\\C:\\..\\x", L"//./C:/../COM3", L"\\\\.\\C:\\images\\..\\..\\PhysicalDrive0",
-        L"\\\\.\\C:\\\\.\\..\\COM4", L"\\\\.\\C:\\"};
+        L"\\\\.\\C:\\\\.\\..\\COM4", L"\\\\.\\C:\\",
+        // A volume without a letter is a device itself, and so is anything that only looks like one.
+        L"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\",
+        L"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}",
+        L"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e696}\\fw.bin",
+        L"\\\\?\\Volume{26a21bdaa627-11d7-9931-806e6f6e69634}\\fw.bin", L"\\\\?\\Volume{COM9}\\fw.bin"};
     for (const wchar_t* path : devices) {
         EXPECT_TRUE(names_a_windows_device(path)) << shown(path);
     }
@@ -31,7 +36,10 @@ TEST(WindowsDeviceName, ReservedNamesAndTheDeviceNamespaceAreNoFiles)
         // Not resolved by Windows: the file system is asked for ".." on the drive, which is no device.
         L"\\\\?\\C:\\..\\x",
         // Taken literally, reserved names and all: the file on the drive or the share.
-        L"\\\\?\\C:\\t\\com1.bin", L"\\??\\C:\\t\\NUL", L"\\\\?\\UNC\\station\\share\\aux.bin"};
+        L"\\\\?\\C:\\t\\com1.bin", L"\\??\\C:\\t\\NUL", L"\\\\?\\UNC\\station\\share\\aux.bin",
+        // A volume mounted without a letter, as mountvol lists it.
+        L"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\fw.bin",
+        L"\\\\?\\volume{26A21BDA-A627-11D7-9931-806E6F6E6963}\\t\\com1.bin"};
     for (const wchar_t* path : files) {
         EXPECT_FALSE(names_a_windows_device(path)) << shown(path);
     }

@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -210,6 +211,26 @@ run_result run_detached(const process_options& options, const std::string& input
         result.output += read_to_end(child.output, timeout);
     }
     result.status = child.wait(child.output >= 0 ? std::chrono::milliseconds(2000) : timeout);
+    result.seconds = std::chrono::duration<double>(steady::now() - start).count();
+    return result;
+}
+
+run_result run_answering(const process_options& options,
+    const std::vector<std::pair<std::string, std::string>>& marker_then_input, std::chrono::milliseconds timeout)
+{
+    const auto start = steady::now();
+    child_process child = child_process::start_detached(options);
+    run_result result;
+    for (const auto& [marker, input] : marker_then_input) {
+        if (!marker.empty()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(start + timeout - steady::now());
+            result.output += read_until(child.output, marker, std::max(left, std::chrono::milliseconds(0)));
+        }
+        child.send_input(input);
+    }
+    child.close_input();
+    result.output += read_to_end(child.output, timeout);
+    result.status = child.wait(std::chrono::milliseconds(2000));
     result.seconds = std::chrono::duration<double>(steady::now() - start).count();
     return result;
 }

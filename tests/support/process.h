@@ -73,6 +73,11 @@ struct run_result {
 run_result run_detached(const process_options& options, const std::string& input, std::chrono::milliseconds timeout,
     const std::string& marker = {}, const std::function<void()>& meanwhile = {});
 
+// Runs a program detached as a script answers its questions: each input is written once the
+// output shows its marker ("" for at once), and standard input is closed after the last.
+run_result run_answering(const process_options& options,
+    const std::vector<std::pair<std::string, std::string>>& marker_then_input, std::chrono::milliseconds timeout);
+
 // A process's name as another process reads it in /proc (its comm), "" when it is gone.
 std::string command_name(pid_t pid);
 
