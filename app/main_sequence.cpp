@@ -115,7 +115,7 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     case file_name_answer::end_of_input:
         return exit_path(EXIT_FAILED);
     }
-    if (const char* why_not = why_not_a_name(firmware_file)) {
+    if (const refusal why_not = why_not_a_name(firmware_file)) {
         say("%s", MSG_FIRMWARE_UNREADABLE);
         say_reason(firmware_file, why_not);
         return exit_path(EXIT_FAILED);

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/refusal.h"
+
 // What the program does with its output streams beyond the console text, where platforms differ.
 
 // Gives each standard stream that the program was started without (`prog >&-`, a service
@@ -29,9 +31,9 @@ int read_standard_input();
 // Puts back the byte just read, for the next question.
 void unread_standard_input(int c);
 
-// Why the name as typed can name no file here, or nullptr when it can: on Windows, bytes that are
-// no characters in the encoding its answer was read in. On Linux every name is bytes, and a name.
-const char* why_not_a_name(const char* typed);
+// Refused when the name as typed can name no file here: on Windows, bytes that are no characters
+// in the encoding its answer was read in. On Linux every name is bytes, and a name.
+refusal why_not_a_name(const char* typed);
 
 // The names that the answer just read as `typed` may stand for besides itself: on Windows, what
 // the other encodings an answers file's line may be in make of the same bytes (the line had no

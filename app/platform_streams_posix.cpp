@@ -42,6 +42,6 @@ int read_standard_input() { return std::getc(stdin); }
 
 void unread_standard_input(int c) { (void)std::ungetc(c, stdin); } // one byte always fits
 
-const char* why_not_a_name(const char* /*typed*/) { return nullptr; }
+refusal why_not_a_name(const char* /*typed*/) { return refusal(); }
 
 std::vector<std::string> other_readings_of(const char* /*typed*/) { return {}; }

@@ -178,7 +178,7 @@ int read_standard_input() { return input().read(); }
 
 void unread_standard_input(int c) { input().unread(c); }
 
-const char* why_not_a_name(const char* typed) { return is_valid_utf8(typed) ? nullptr : REASON_NOT_CHARACTERS; }
+refusal why_not_a_name(const char* typed) { return is_valid_utf8(typed) ? refusal() : refusal(REASON_NOT_CHARACTERS); }
 
 std::vector<std::string> other_readings_of(const char* typed)
 {

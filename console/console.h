@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "common/refusal.h"
+
 // Where the program's text goes and comes from. The entry installs standard output, standard
 // input and the platform's raw key read; the tests put captured text in their place. It sits
 // below everything that talks to the operator, so every layer can write without reaching up.
@@ -56,3 +58,4 @@ void wait_key();
 // are written as a backslash and three octal digits ("\033"), and a backslash as two, but for
 // Windows' path separator; valid UTF-8 stays as it is.
 void say_reason(const char* subject, const char* reason);
+inline void say_reason(const char* subject, const refusal& why) { say_reason(subject, why.c_str()); }

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/close_guard.h"
 #include "common/image_constants.h"
+#include "common/refusal.h"
 #include "console/console.h"
 #include "image/image_stream.h"
 
@@ -24,26 +26,26 @@ constexpr char REASON_WRONG_SIZE[] = "%" PRId64 " bytes; an image has %" PRIu32;
 constexpr std::uint32_t DOT_ROW_BREAK_1 = 59;
 constexpr std::uint32_t DOT_ROW_BREAK_2 = 118;
 
-phase_result unreadable_after_dots(const char* firmware_file, const char* reason)
+phase_result unreadable_after_dots(const char* firmware_file, const refusal& why)
 {
     say("\n");
     say(MSG_FIRMWARE_UNREADABLE);
-    say_reason(firmware_file, reason);
+    say_reason(firmware_file, why);
     return phase_result::failure;
 }
 
-// What read_again found when the bytes differ, apart from every errno value.
-constexpr int CHANGED = -1;
+refusal failed_read(std::FILE* file) { return refusal::of_errno(std::ferror(file) != 0 && errno != 0 ? errno : EIO); }
 
-// Reads the whole file once more from its start and compares it with `firmware_buffer`: 0 when it
-// holds the same bytes and no more, CHANGED when not, or the errno of a failed read.
-int read_again(std::FILE* file, const unsigned char* firmware_buffer)
+// Reads the whole file once more from its start and compares it with `firmware_buffer`: refused
+// when it no longer holds the same bytes and no more, or cannot be read.
+refusal read_again(std::FILE* file, const unsigned char* firmware_buffer)
 {
     // From the file's source, not from what the first read left in memory, which would agree
     // with itself whatever the source holds now.
     forget_cached_pages(file);
+    errno = 0;
     if (std::fseek(file, 0, SEEK_SET) != 0) {
-        return errno != 0 ? errno : EIO;
+        return refusal::of_errno(errno != 0 ? errno : EIO);
     }
     // A few large reads: on a slow share each one costs a round trip.
     unsigned char again[16 * FW_PAGE_SIZE];
@@ -52,16 +54,16 @@ int read_again(std::FILE* file, const unsigned char* firmware_buffer)
         errno = 0;
         const std::size_t got = std::fread(again, 1, want, file);
         if (got != want && std::ferror(file) != 0) {
-            return errno != 0 ? errno : EIO;
+            return failed_read(file);
         }
         if (got != want || std::memcmp(again, firmware_buffer + offset, want) != 0) {
-            return CHANGED;
+            return refusal(REASON_CHANGED);
         }
     }
     if (std::fgetc(file) != EOF) {
-        return CHANGED; // grown since it was measured
+        return refusal(REASON_CHANGED); // grown since it was measured
     }
-    return std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    return std::ferror(file) != 0 ? failed_read(file) : refusal();
 }
 
 } // namespace
@@ -79,12 +81,13 @@ phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, uns
             std::fread(firmware_buffer + std::size_t{page_count} * FW_PAGE_SIZE, 1, FW_PAGE_SIZE, file);
         if (got != FW_PAGE_SIZE) {
             // The file shrank or failed under us: never send a page that was not read whole.
-            const int error = errno;
+            if (std::ferror(file) != 0 && errno != 0) {
+                return unreadable_after_dots(firmware_file, refusal::of_errno(errno));
+            }
             char cut_short[96];
             (void)std::snprintf(cut_short, sizeof cut_short, REASON_CUT_SHORT,
                 std::uint64_t{page_count} * FW_PAGE_SIZE + got, static_cast<std::uint32_t>(FW_IMAGE_SIZE));
-            return unreadable_after_dots(
-                firmware_file, std::ferror(file) != 0 && error != 0 ? std::strerror(error) : cut_short);
+            return unreadable_after_dots(firmware_file, refusal(cut_short));
         }
         say(".");
     }
@@ -94,18 +97,17 @@ phase_result read_firmware_pages(std::FILE* file, const char* firmware_file, uns
         // CRC the device would accept. Its timestamps cannot tell, as a writer may set them back
         // and a coarse clock may not move at all.
         image_version after;
-        if (!look_at_image(file, after)) {
-            return unreadable_after_dots(firmware_file, std::strerror(errno));
+        refusal why = look_at_image(file, after);
+        if (!why) {
+            why = after == *before ? read_again(file, firmware_buffer) : refusal(REASON_CHANGED);
         }
-        const int error = after == *before ? read_again(file, firmware_buffer) : CHANGED;
-        if (error != 0) {
-            return unreadable_after_dots(firmware_file, error == CHANGED ? REASON_CHANGED : std::strerror(error));
+        if (!why) {
+            // The same bytes twice prove nothing if a writer got in early enough to write the
+            // pages not yet read, and the second read only saw the same mix again.
+            why = writer_let_in(file, *before);
         }
-        // The same bytes twice prove nothing if a writer got in early enough to write the pages
-        // not yet read, and the second read only saw the same mix again.
-        const std::string let_in = writer_let_in(file, *before);
-        if (!let_in.empty()) {
-            return unreadable_after_dots(firmware_file, let_in.c_str());
+        if (why) {
+            return unreadable_after_dots(firmware_file, why);
         }
     }
     say("\n");
@@ -119,34 +121,29 @@ phase_result load_firmware(const char* firmware_file, unsigned char* firmware_bu
     const opened_image image = open_image_file(firmware_file);
     if (image.outcome != image_open::opened) {
         say(image.outcome == image_open::unreadable ? MSG_FIRMWARE_UNREADABLE : MSG_INVALID_FIRMWARE);
-        say_reason(firmware_file, image.reason.c_str());
+        say_reason(firmware_file, image.why);
         return phase_result::failure;
     }
-    std::FILE* file = image.file;
+    // Closed on every way out: after a wrong size the run ends anyway, and a caller that goes on
+    // (the tests do) finds no stream left behind.
+    const stream_guard file(image.file);
     // Looked at before it is measured: whatever happens to the file after this look, the look
     // after the last page sees it.
     image_version before;
-    if (!look_at_image(file, before)) {
-        const int error = errno;
+    if (const refusal why = look_at_image(file.get(), before)) {
         say(MSG_FIRMWARE_UNREADABLE);
-        say_reason(firmware_file, std::strerror(error));
-        (void)std::fclose(file); // read-only: a failing close loses nothing
+        say_reason(firmware_file, why);
         return phase_result::failure;
     }
-    const std::int64_t size = measure_size(file);
-    if (size != static_cast<std::int64_t>(FW_IMAGE_SIZE)) {
-        const int error = errno;
+    std::int64_t size = 0;
+    const refusal unmeasured = measure_size(file.get(), size);
+    if (unmeasured || size != static_cast<std::int64_t>(FW_IMAGE_SIZE)) {
         say(MSG_INVALID_FIRMWARE);
         char wrong_size[64];
         (void)std::snprintf(
             wrong_size, sizeof wrong_size, REASON_WRONG_SIZE, size, static_cast<std::uint32_t>(FW_IMAGE_SIZE));
-        say_reason(firmware_file, size < 0 ? std::strerror(error) : wrong_size);
-        // The run ends after this anyway; closing now changes nothing the operator sees and leaves
-        // no stream behind for a caller that goes on (the tests do). A failing close loses nothing.
-        (void)std::fclose(file);
+        say_reason(firmware_file, unmeasured ? unmeasured : refusal(wrong_size));
         return phase_result::failure;
     }
-    const phase_result result = read_firmware_pages(file, firmware_file, firmware_buffer, page_count, &before);
-    (void)std::fclose(file); // read-only: a failing close loses nothing
-    return result;
+    return read_firmware_pages(file.get(), firmware_file, firmware_buffer, page_count, &before);
 }

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <string>
 
+#include "common/refusal.h"
+
 // Opening the image file and measuring it, where platforms differ.
 
 // What became of opening a name as an image.
@@ -20,7 +22,7 @@ enum class image_open {
 struct opened_image {
     image_open outcome = image_open::unreadable;
     std::FILE* file = nullptr; // set only when opened; binary, read-only
-    std::string reason; // why not, for the reason line
+    refusal why; // why not, for the reason line
 };
 
 // Opens `name` for reading without ever waiting for it: a named pipe with no writer must not hold
@@ -50,15 +52,14 @@ struct image_version {
     bool operator!=(const image_version& other) const { return !(*this == other); }
 };
 
-// Looks at the open `file`; false when it cannot be looked at (no file behind the stream), with
-// errno saying why.
-bool look_at_image(std::FILE* file, image_version& version);
+// Looks at the open `file`; refused when it cannot be looked at (no file behind the stream).
+refusal look_at_image(std::FILE* file, image_version& version);
 
-// Why the bytes of `file` may have been written since `before` although writers were kept out
-// then: the wait that the kernel gives a writer ran out, and the writer went on while the image
-// was still being read, so that the file itself, read again, agrees with the mix. Empty while
-// writers are still kept waiting, and whenever `before` kept none out.
-std::string writer_let_in(std::FILE* file, const image_version& before);
+// Refused when the bytes of `file` may have been written since `before` although writers were
+// kept out then: the wait that the kernel gives a writer ran out, and the writer went on while
+// the image was still being read, so that the file itself, read again, agrees with the mix.
+// Nothing while writers are still kept waiting, and whenever `before` kept none out.
+refusal writer_let_in(std::FILE* file, const image_version& before);
 
 // Drops what the system keeps of the file's contents in memory, so that the next read asks the
 // file's source: a network share's or a FUSE file system's client may keep pages that its server
@@ -66,5 +67,5 @@ std::string writer_let_in(std::FILE* file, const image_version& before);
 void forget_cached_pages(std::FILE* file);
 
 // The full size of an open image, in 64 bits on every build (a file past 4 GiB must not measure
-// as its remainder), with the stream back at its start. -1 when it cannot be taken.
-std::int64_t measure_size(std::FILE* file);
+// as its remainder), with the stream back at its start; refused when it cannot be taken.
+refusal measure_size(std::FILE* file, std::int64_t& size);

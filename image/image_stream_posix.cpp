@@ -11,8 +11,11 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
+#include "common/close_guard.h"
 #include "common/process_scan_posix.h"
+#include "common/refusal.h"
 
 static_assert(sizeof(off_t) == 8, "a file past 2 GiB needs a 64-bit off_t");
 static_assert(sizeof(time_t) == 8, "a file dated after 2038 needs a 64-bit time_t");
@@ -22,37 +25,37 @@ namespace {
 constexpr char REASON_NOT_REGULAR[] = "not a regular file";
 constexpr char REASON_BEING_WRITTEN[] = "being written by another program";
 
-// Why a file of this type is no image, or nullptr for a regular file.
-const char* refusal(mode_t mode)
+// Why a file of this type is no image: refused for anything but a regular file.
+refusal refusal_of_type(mode_t mode)
 {
     if (S_ISDIR(mode)) {
-        return std::strerror(EISDIR);
+        return refusal::of_errno(EISDIR);
     }
-    return S_ISREG(mode) ? nullptr : REASON_NOT_REGULAR;
+    return S_ISREG(mode) ? refusal() : refusal(REASON_NOT_REGULAR);
 }
 
 opened_image refused(mode_t mode)
 {
-    return {S_ISDIR(mode) ? image_open::unreadable : image_open::not_measurable, nullptr, refusal(mode)};
+    return {S_ISDIR(mode) ? image_open::unreadable : image_open::not_measurable, nullptr, refusal_of_type(mode)};
 }
 
-opened_image failed(int error) { return {image_open::unreadable, nullptr, std::strerror(error)}; }
+opened_image failed(int error) { return {image_open::unreadable, nullptr, refusal::of_errno(error)}; }
 
-// Why the file `file` is being written, naming the writer where /proc shows it; `writer_seen`:
-// the kernel said that there is one even if /proc shows none.
-std::string writer_of(const struct stat& file, bool writer_seen)
+// Refused when the file `file` is being written, naming the writer where /proc shows it;
+// `writer_seen`: the kernel said that there is one even if /proc shows none.
+refusal writer_of(const struct stat& file, bool writer_seen)
 {
     const std::optional<other_program> writer = file_writer(file.st_dev, file.st_ino);
     if (writer) {
-        return std::string(REASON_BEING_WRITTEN) + " (" + describe(*writer) + ")";
+        return refusal(std::string(REASON_BEING_WRITTEN) + " (" + describe(*writer) + ")");
     }
-    return writer_seen ? REASON_BEING_WRITTEN : std::string();
+    return writer_seen ? refusal(REASON_BEING_WRITTEN) : refusal();
 }
 
-// Why the image open on `fd` must not be read now, or empty: another program is writing it (a
+// Refused when the image open on `fd` must not be read now: another program is writing it (a
 // copy in place that has not finished, a download that set the size first), so the bytes read
 // would be a mix of two versions, or half of one.
-std::string being_written(int fd, const struct stat& file)
+refusal being_written(int fd, const struct stat& file)
 {
     // A read lease is granted only while nobody has the file open for writing, and a writer that
     // comes later waits until it is given back, which closing the image does once its bytes are
@@ -61,7 +64,7 @@ std::string being_written(int fd, const struct stat& file)
 #if defined(F_SETLEASE)
     (void)std::signal(SIGIO, SIG_IGN);
     if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-        return {};
+        return refusal();
     }
 #else
     errno = ENOSYS;
@@ -115,35 +118,29 @@ opened_image open_image_file(const char* name)
     if (::stat(name, &found) != 0) {
         return failed(errno);
     }
-    if (refusal(found.st_mode) != nullptr) {
+    if (refusal_of_type(found.st_mode)) {
         return refused(found.st_mode);
     }
     // Without waiting all the same: the name may stand for something else by now.
-    const int fd = open_without_waiting(name);
-    if (fd < 0) {
+    descriptor_guard fd(open_without_waiting(name));
+    if (fd.get() < 0) {
         return failed(errno);
     }
     struct stat opened { };
-    if (::fstat(fd, &opened) != 0) {
-        const int error = errno;
-        (void)::close(fd); // read-only: a failing close loses nothing
-        return failed(error);
+    if (::fstat(fd.get(), &opened) != 0) {
+        return failed(errno);
     }
-    if (refusal(opened.st_mode) != nullptr) {
-        (void)::close(fd);
+    if (refusal_of_type(opened.st_mode)) {
         return refused(opened.st_mode);
     }
-    const std::string writing = being_written(fd, opened);
-    if (!writing.empty()) {
-        (void)::close(fd);
-        return {image_open::unreadable, nullptr, writing};
+    if (refusal writing = being_written(fd.get(), opened)) {
+        return {image_open::unreadable, nullptr, std::move(writing)};
     }
-    std::FILE* file = ::fdopen(fd, "rb");
+    std::FILE* file = ::fdopen(fd.get(), "rb");
     if (file == nullptr) {
-        const int error = errno;
-        (void)::close(fd);
-        return failed(error);
+        return failed(errno);
     }
+    (void)fd.release(); // the stream closes it now
     return {image_open::opened, file, {}};
 }
 
@@ -153,12 +150,12 @@ bool names_an_existing_file(const char* name)
     return ::stat(name, &found) == 0 && S_ISREG(found.st_mode);
 }
 
-bool look_at_image(std::FILE* file, image_version& version)
+refusal look_at_image(std::FILE* file, image_version& version)
 {
     const int fd = ::fileno(file);
     struct stat now { };
     if (fd < 0 || ::fstat(fd, &now) != 0) {
-        return false;
+        return refusal::of_errno(fd < 0 ? EBADF : errno);
     }
     const std::uint64_t marks[image_version::MARKS] = {static_cast<std::uint64_t>(now.st_dev),
         static_cast<std::uint64_t>(now.st_ino), static_cast<std::uint64_t>(now.st_size)};
@@ -166,29 +163,29 @@ bool look_at_image(std::FILE* file, image_version& version)
 #if defined(F_GETLEASE)
     version.writers_kept_out = ::fcntl(fd, F_GETLEASE) == F_RDLCK;
 #endif
-    return true;
+    return refusal();
 }
 
-std::string writer_let_in(std::FILE* file, const image_version& before)
+refusal writer_let_in(std::FILE* file, const image_version& before)
 {
     if (!before.writers_kept_out) {
-        return {};
+        return refusal();
     }
     const int fd = ::fileno(file);
 #if defined(F_GETLEASE)
     if (::fcntl(fd, F_GETLEASE) == F_RDLCK) {
-        return {};
+        return refusal();
     }
 #endif
     // While a writer waits, the lease is being broken and no longer says F_RDLCK, yet it is still
     // listed with the descriptor and still keeps the writer out: the bytes read are one version.
     // Once its time has run out it is gone, and the writer may have written meanwhile.
     if (fdinfo_holds_lease(start_of_file(AT_FDCWD, ("/proc/self/fdinfo/" + std::to_string(fd)).c_str()))) {
-        return {};
+        return refusal();
     }
     struct stat now { };
     if (::fstat(fd, &now) != 0) {
-        return REASON_BEING_WRITTEN;
+        return refusal(REASON_BEING_WRITTEN);
     }
     return writer_of(now, true);
 }
@@ -202,14 +199,12 @@ void forget_cached_pages(std::FILE* file)
     }
 }
 
-std::int64_t measure_size(std::FILE* file)
+refusal measure_size(std::FILE* file, std::int64_t& size)
 {
-    if (::fseeko(file, 0, SEEK_END) != 0) {
-        return -1;
+    off_t end = -1;
+    if (::fseeko(file, 0, SEEK_END) != 0 || (end = ::ftello(file)) < 0 || ::fseeko(file, 0, SEEK_SET) != 0) {
+        return refusal::of_errno(errno);
     }
-    const off_t size = ::ftello(file);
-    if (::fseeko(file, 0, SEEK_SET) != 0) {
-        return -1;
-    }
-    return size;
+    size = end;
+    return refusal();
 }

@@ -7,6 +7,8 @@
 #include <io.h>
 #include <string>
 
+#include "common/close_guard.h"
+#include "common/refusal.h"
 #include "common/windows_api.h"
 #include "common/windows_text.h"
 #include "image/device_name.h"
@@ -67,12 +69,12 @@ opened_image open_image_file(const char* name)
     // bytes in a code page of their own, and open another file than the one the operator typed.
     const std::wstring wide = wide_from(name, CP_UTF8);
     if (wide.empty()) {
-        return {image_open::unreadable, nullptr, system_message(ERROR_INVALID_NAME)};
+        return {image_open::unreadable, nullptr, refusal(system_message(ERROR_INVALID_NAME))};
     }
     // Opening a serial port raises its modem lines and resets the device behind it, which may be
     // another station's: a device name is refused on its name alone, before anything is opened.
     if (names_a_device(wide)) {
-        return {image_open::not_measurable, nullptr, REASON_DEVICE};
+        return {image_open::not_measurable, nullptr, refusal(REASON_DEVICE)};
     }
     // No other program may write the image while it is read: a build server's copy that lands
     // meanwhile would be flashed as a mix of two files. A file that another program already has
@@ -80,26 +82,25 @@ opened_image open_image_file(const char* name)
     const HANDLE handle = CreateFileW(
         wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return {image_open::unreadable, nullptr, system_message(GetLastError())};
+        return {image_open::unreadable, nullptr, refusal(system_message(GetLastError()))};
+    }
+    // A descriptor of the C runtime at once, which closes the handle with it from here on.
+    descriptor_guard fd(::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY));
+    if (fd.get() < 0) {
+        const int error = errno;
+        (void)CloseHandle(handle); // the one handle no descriptor holds
+        return {image_open::unreadable, nullptr, refusal::of_errno(error)};
     }
     // The second guard: whatever the name turned out to stand for, only a file on a disk is an
     // image (not a console, a pipe or a port reached through a link).
     if (GetFileType(handle) != FILE_TYPE_DISK) {
-        (void)CloseHandle(handle); // read-only: a failing close loses nothing
-        return {image_open::not_measurable, nullptr, REASON_NOT_ON_A_DISK};
+        return {image_open::not_measurable, nullptr, refusal(REASON_NOT_ON_A_DISK)};
     }
-    const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        const int error = errno;
-        (void)CloseHandle(handle); // read-only: a failing close loses nothing
-        return {image_open::unreadable, nullptr, std::strerror(error)};
-    }
-    std::FILE* file = ::_fdopen(fd, "rb");
+    std::FILE* file = ::_fdopen(fd.get(), "rb");
     if (file == nullptr) {
-        const int error = errno;
-        (void)::_close(fd); // closes the handle too; read-only: a failing close loses nothing
-        return {image_open::unreadable, nullptr, std::strerror(error)};
+        return {image_open::unreadable, nullptr, refusal::of_errno(errno)};
     }
+    (void)fd.release(); // the stream closes it now
     return {image_open::opened, file, {}};
 }
 
@@ -113,15 +114,14 @@ bool names_an_existing_file(const char* name)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool look_at_image(std::FILE* file, image_version& version)
+refusal look_at_image(std::FILE* file, image_version& version)
 {
     // The locked file cannot be written by others, but one that another program had open before
     // (a share's server, a program that ignores sharing) can: which file it is and its size are
     // looked at as on every build, and its bytes are read again.
     BY_HANDLE_FILE_INFORMATION now{};
     if (GetFileInformationByHandle(handle_of(file), &now) == 0) {
-        errno = EIO;
-        return false;
+        return refusal::of_errno(EIO);
     }
     const auto wide = [](DWORD high, DWORD low) {
         return (static_cast<std::uint64_t>(high) << 32) | static_cast<std::uint64_t>(low);
@@ -129,25 +129,23 @@ bool look_at_image(std::FILE* file, image_version& version)
     const std::uint64_t marks[image_version::MARKS] = {now.dwVolumeSerialNumber,
         wide(now.nFileIndexHigh, now.nFileIndexLow), wide(now.nFileSizeHigh, now.nFileSizeLow)};
     std::copy(std::begin(marks), std::end(marks), std::begin(version.marks));
-    return true;
+    return refusal();
 }
 
-std::int64_t measure_size(std::FILE* file)
+refusal measure_size(std::FILE* file, std::int64_t& size)
 {
     // ftell's long has 32 bits here: a file of 4 GiB and one image would measure as the image.
-    if (::_fseeki64(file, 0, SEEK_END) != 0) {
-        return -1;
+    std::int64_t end = -1;
+    if (::_fseeki64(file, 0, SEEK_END) != 0 || (end = ::_ftelli64(file)) < 0 || ::_fseeki64(file, 0, SEEK_SET) != 0) {
+        return refusal::of_errno(errno);
     }
-    const std::int64_t size = ::_ftelli64(file);
-    if (::_fseeki64(file, 0, SEEK_SET) != 0) {
-        return -1;
-    }
-    return size;
+    size = end;
+    return refusal();
 }
 
-std::string writer_let_in(std::FILE* /*file*/, const image_version& /*before*/)
+refusal writer_let_in(std::FILE* /*file*/, const image_version& /*before*/)
 {
-    return {}; // the sharing mode keeps writers out for as long as the handle is open
+    return refusal(); // the sharing mode keeps writers out for as long as the handle is open
 }
 
 void forget_cached_pages(std::FILE* /*file*/) { }
