@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "support/expected_text.h"
@@ -80,6 +81,15 @@ com7_maker line_of_mode(mode_t mode)
 }
 
 std::unique_ptr<device_line> nothing(const temp_dir&, const std::string&) { return nullptr; }
+
+// `com7` a link to `target`, where no device is.
+com7_maker link_to(std::string target)
+{
+    return [target = std::move(target)](const temp_dir&, const std::string& com7) {
+        EXPECT_EQ(symlink(target.c_str(), com7.c_str()), 0);
+        return nullptr;
+    };
+}
 
 // A run refused at the port or at the image, with a line anyone may open at `com7` unless a
 // builder says otherwise.
@@ -169,11 +179,11 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         refusal("a link whose long target holds controls",
             missing + " (a link to /dev/serial/by-id/" + std::string(300, 'u') + "\\033[2J\\033]0;x\\007)" +
                 expected::no_line_for(7))
-            .at_com7([](const temp_dir&, const std::string& com7) {
-                const std::string target = "/dev/serial/by-id/" + std::string(300, 'u') + "\033[2J\033]0;x\a";
-                EXPECT_EQ(symlink(target.c_str(), com7.c_str()), 0);
-                return nullptr;
-            }),
+            .at_com7(link_to("/dev/serial/by-id/" + std::string(300, 'u') + "\033[2J\033]0;x\a")),
+        // A right-to-left override would show the rest of the line backwards.
+        refusal("a by-id link whose name turns the line around",
+            missing + " (a link to /dev/serial/by-id/usb-\\342\\200\\2561-trop)" + expected::no_line_for(7))
+            .at_com7(link_to("/dev/serial/by-id/usb-\u202e1-trop")),
         refusal("a backslash in a name", missing).typing("a\\033.bin").shown_as("a\\\\033.bin"),
     };
     for (const auto& r : rows) {
