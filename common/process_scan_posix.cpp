@@ -234,9 +234,12 @@ std::optional<other_program> live_process(long pid)
     if (process_dir < 0) {
         return other_program{pid, {}};
     }
-    // A zombie has ended: only its parent has not yet been told, and it holds nothing.
-    const char state = state_in_stat(start_of_file(process_dir, "stat"));
-    const bool ended = state == 'Z' || state == 'X';
+    // A zombie has ended: only its parent has not yet been told, and it holds nothing. A kernel
+    // thread runs no program: a lock naming one was written in another PID namespace (a
+    // container's, a chroot's), where the number was a program's.
+    const std::string stat = start_of_file(process_dir, "stat");
+    const char state = state_in_stat(stat);
+    const bool ended = state == 'Z' || state == 'X' || kernel_thread_in_stat(stat);
     other_program found = program_in(process_dir, pid);
     (void)::close(process_dir);
     return ended ? std::nullopt : std::optional<other_program>(found);

@@ -30,7 +30,7 @@ std::string link_target(const std::string& path);
 std::string real_path(const std::string& path);
 
 // The process `pid`, with its name, if it is alive (signals it would refuse count as alive, a
-// zombie does not).
+// zombie or a kernel thread does not).
 std::optional<other_program> live_process(long pid);
 
 // Whether `pid` is this program or one of the processes that started it, as a wrapper that took

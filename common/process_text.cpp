@@ -19,7 +19,7 @@ std::string describe(const other_program& program)
 namespace {
 
 // The text of field `index` after the command name of a /proc/PID/stat line (0: the state, 1: the
-// parent, 4: the terminal), or nullptr when the line is cut before it. The name, in parentheses,
+// parent, 4: the terminal, 6: the flags), or nullptr when the line is cut before it. The name, in parentheses,
 // may hold anything, ')' and blanks included, so the fields are counted from its last ')'.
 const char* stat_field(const std::string& stat, int index)
 {
@@ -58,6 +58,13 @@ char state_in_stat(const std::string& stat)
 }
 
 long parent_in_stat(const std::string& stat) { return static_cast<long>(unsigned_field(stat, 1)); }
+
+bool kernel_thread_in_stat(const std::string& stat)
+{
+    // The kernel's own value for PF_KTHREAD, the same on every architecture.
+    constexpr unsigned long KERNEL_THREAD = 0x00200000;
+    return (unsigned_field(stat, 6) & KERNEL_THREAD) != 0;
+}
 
 unsigned long terminal_major(unsigned long terminal) { return (terminal >> 8) & 0xFFFUL; }
 

@@ -26,6 +26,10 @@ char state_in_stat(const std::string& stat);
 // The parent's process number in a /proc/PID/stat line; 0 when it has none or the line is not one.
 long parent_in_stat(const std::string& stat);
 
+// Whether a /proc/PID/stat line is a kernel thread's (PF_KTHREAD among its flags): no program,
+// and no holder of a serial line's lock.
+bool kernel_thread_in_stat(const std::string& stat);
+
 // Splits the kernel's encoding of a terminal's device number (12 bits of major, 20 of minor).
 unsigned long terminal_major(unsigned long terminal);
 unsigned long terminal_minor(unsigned long terminal);

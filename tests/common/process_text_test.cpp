@@ -44,9 +44,14 @@ TEST(ProcessText, StateAndParentInStat)
         std::string stat;
         char state;
         long parent;
+        bool kernel_thread = false;
     };
     const row rows[] = {
-        {"a sleeping shell", "4242 (bash) S 1 4242 4242 34817 4300", 'S', 1},
+        {"a sleeping shell", "4242 (bash) S 1 4242 4242 34817 4300 4194560 0", 'S', 1},
+        // PF_KTHREAD in the flags, whatever the name or the parent says.
+        {"kthreadd", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0", 'S', 0, true},
+        {"a kernel worker", "93 (kworker/1:2-events) I 2 0 0 0 -1 69238880 0", 'I', 2, true},
+        {"a program named like a kernel thread", "7 (kthreadd) S 1 7 7 0 -1 4194304 0", 'S', 1},
         {"a zombie", "4300 (sh) Z 4242 4300 4242 0 -1", 'Z', 4242},
         {"a name that looks like fields", "9 (x) Z 7 (y) R 3 9 9 0", 'R', 3},
         {"the first process", "1 (init) S 0 1 1 0 -1", 'S', 0},
@@ -58,6 +63,7 @@ TEST(ProcessText, StateAndParentInStat)
         SCOPED_TRACE(r.what);
         EXPECT_EQ(state_in_stat(r.stat), r.state);
         EXPECT_EQ(parent_in_stat(r.stat), r.parent);
+        EXPECT_EQ(kernel_thread_in_stat(r.stat), r.kernel_thread);
     }
 }
 

@@ -72,6 +72,8 @@ enum class neighbour {
     none,
     lock_linked_to_another_line, // the line's lock file a link to another station's line
     lock_of_a_zombie,
+    // PID 2 in the lock: a number written in another PID namespace, here the kernel's kthreadd.
+    lock_of_a_kernel_thread,
     lock_of_the_wrapper, // taken by the shell that starts the updater and waits for it
     lock_of_the_updater_itself, // the same shell, which then becomes the updater
     path_only_descriptor_on_the_line, // O_PATH: names the line, neither reads nor writes it
@@ -360,6 +362,11 @@ public:
                 5s));
             lock_.emplace(port.path);
             lock_->names(zombie_);
+            break;
+        case neighbour::lock_of_a_kernel_thread:
+            ASSERT_EQ(read_file("/proc/2/comm"), "kthreadd\n") << "PID 2 is no kernel thread here";
+            lock_.emplace(port.path);
+            lock_->names(2);
             break;
         case neighbour::lock_of_the_wrapper:
             lock_and_run("\"$@\"; exit $?");
@@ -790,6 +797,7 @@ const e2e_case cases[] = {
     // Nothing on the station that is not the line's user or the image's writer stops the update.
     row("lock_file_linked_to_another_line").beside(neighbour::lock_linked_to_another_line),
     row("lock_of_a_zombie").beside(neighbour::lock_of_a_zombie),
+    row("lock_of_a_kernel_thread").beside(neighbour::lock_of_a_kernel_thread),
     row("lock_taken_by_the_wrapper_that_runs_the_updater").beside(neighbour::lock_of_the_wrapper),
     row("lock_naming_the_updater_itself").beside(neighbour::lock_of_the_updater_itself),
     row("line_named_by_an_o_path_descriptor").beside(neighbour::path_only_descriptor_on_the_line),
