@@ -16,3 +16,8 @@ std::string why_line_was_opened_meanwhile(int fd);
 // Who holds the line `path` when its open was refused by another program's exclusive flag: the
 // reason with the holder named where /proc shows it, else without.
 std::string why_line_is_busy(const char* path);
+
+// Whether the flock that another open of the line's node holds (`fd` found it taken) belongs to
+// the processes that started this program, as `flock LINE updater` takes it for the run; false
+// when any other process holds one.
+bool locked_for_this_run(int fd);

@@ -167,7 +167,15 @@ phase_result posix_serial_port::open_device(const char* path)
         // Recorded and changed as one step: a signal at any instant finds the record complete.
         const signal_block hold;
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            return refuse(path, errno == EWOULDBLOCK ? why_line_is_busy(path) : std::strerror(errno));
+            const int error = errno;
+            if (error != EWOULDBLOCK) {
+                return refuse(path, std::strerror(error));
+            }
+            // A wrapper that started this run may hold the lock for it (`flock LINE updater`): the
+            // line is then the run's without a lock of its own.
+            if (!locked_for_this_run(fd)) {
+                return refuse(path, why_line_is_busy(path));
+            }
         }
         // The program holds one port; a second one open at the same time (only tests do that)
         // has nothing recorded and is only made shareable again when it is closed.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/process_text.h"
 
@@ -120,6 +121,33 @@ TEST(ProcessText, PidInLockFile)
     };
     for (const auto& r : rows) {
         EXPECT_EQ(pid_in_lock_file(r.content), r.pid) << r.what;
+    }
+}
+
+TEST(ProcessText, FlockHoldersInLocks)
+{
+    const std::string locks = "1: FLOCK  ADVISORY  WRITE 4242 00:05:87 0 EOF\n"
+                              "1: -> FLOCK  ADVISORY  WRITE 4300 00:05:87 0 EOF\n"
+                              "2: POSIX  ADVISORY  WRITE 17 00:05:87 0 EOF\n"
+                              "3: FLOCK  ADVISORY  READ 99 00:05:870 0 EOF\n"
+                              "4: FLOCK  ADVISORY  WRITE 5 fe:1a:87 0 EOF\n"
+                              "5: OFDLCK ADVISORY  WRITE -1 00:05:87 0 EOF\n"
+                              "6: FLOCK  ADVISORY  READ 77 00:05:87 0 EOF";
+    struct row {
+        const char* what;
+        unsigned long major;
+        unsigned long minor;
+        unsigned long inode;
+        std::vector<long> holders;
+    };
+    const row rows[] = {
+        {"holders, not the waiter, nor a record lock", 0, 5, 87, {4242, 77}},
+        {"another inode that starts the same", 0, 5, 870, {99}},
+        {"the device numbers in hexadecimal", 0xfe, 0x1a, 87, {5}},
+        {"none", 8, 1, 87, {}},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(flock_holders_in_locks(locks, r.major, r.minor, r.inode), r.holders) << r.what;
     }
 }
 

@@ -76,6 +76,11 @@ enum class neighbour {
     lock_of_a_kernel_thread,
     lock_of_the_wrapper, // taken by the shell that starts the updater and waits for it
     lock_of_the_updater_itself, // the same shell, which then becomes the updater
+    lock_of_a_wrapper_two_levels_up, // the shell that took it runs the updater under `timeout`
+    // A link to another line's plain lock file, which names a live program.
+    lock_linked_to_another_lines_lock,
+    line_flocked_by_the_wrapper, // `flock LINE updater`, serialising an adapter between jobs
+    line_held_open_by_the_wrapper, // a script that keeps the line open (its DTR steady) meanwhile
     path_only_descriptor_on_the_line, // O_PATH: names the line, neither reads nor writes it
     write_lease_on_the_image, // a file server's oplock, given up when a reader comes
     stopped_fuse_server, // a hung file system, one of its files held open by another process
@@ -373,6 +378,26 @@ public:
             break;
         case neighbour::lock_of_the_updater_itself:
             lock_and_run("exec \"$@\"");
+            break;
+        case neighbour::lock_of_a_wrapper_two_levels_up:
+            lock_and_run("timeout 60 \"$@\"");
+            break;
+        case neighbour::lock_linked_to_another_lines_lock: {
+            process_options sleeper;
+            sleeper.argv = {"sleep", "300"};
+            holder_.emplace(child_process::start_detached(sleeper));
+            const std::string other_lock = work.write_file("LCK..ttyUSB9", std::to_string(holder_->pid) + "\n");
+            lock_.emplace(port.path);
+            ASSERT_EQ(::symlink(other_lock.c_str(), lock_->path.c_str()), 0);
+            break;
+        }
+        case neighbour::line_flocked_by_the_wrapper:
+            run_by(options, {"flock", port.path});
+            break;
+        case neighbour::line_held_open_by_the_wrapper:
+            // In a subshell: the run's shell leads its session, and would take the line for its
+            // terminal.
+            run_by(options, {"sh", "-c", "(\"$@\"; exit $?) 3<>\"$0\"", port.path});
             break;
         case neighbour::path_only_descriptor_on_the_line:
             held_.fd = ::open(std::filesystem::canonical(port.path).c_str(), O_PATH | O_CLOEXEC);
@@ -800,6 +825,11 @@ const e2e_case cases[] = {
     row("lock_of_a_kernel_thread").beside(neighbour::lock_of_a_kernel_thread),
     row("lock_taken_by_the_wrapper_that_runs_the_updater").beside(neighbour::lock_of_the_wrapper),
     row("lock_naming_the_updater_itself").beside(neighbour::lock_of_the_updater_itself),
+    row("lock_taken_by_a_wrapper_two_levels_up").beside(neighbour::lock_of_a_wrapper_two_levels_up),
+    row("lock_file_linked_to_another_lines_lock").beside(neighbour::lock_linked_to_another_lines_lock),
+    // The station's own wrapper holds the line for the run, as a lock file naming it does.
+    row("line_flocked_by_the_wrapper").beside(neighbour::line_flocked_by_the_wrapper),
+    row("line_held_open_by_the_wrapper").beside(neighbour::line_held_open_by_the_wrapper),
     row("line_named_by_an_o_path_descriptor").beside(neighbour::path_only_descriptor_on_the_line),
     row("image_with_a_write_lease_given_up_on_request").beside(neighbour::write_lease_on_the_image),
     row("file_held_open_on_a_stopped_fuse_server").beside(neighbour::stopped_fuse_server),

@@ -90,3 +90,17 @@ std::vector<std::string> target_launcher();
 // How a shell is told to run `program` of this build: in a cross build, through the toolchain's
 // emulator, which a shell would not know to use.
 std::string shell_command(const std::string& program);
+
+// Another program that opens `path` for reading and writing, never as its controlling terminal,
+// at the moment it is made, and keeps it open until it is destroyed: a terminal program left
+// running, root's modem prober. Nothing else of the test's is open in it.
+class line_opener {
+public:
+    explicit line_opener(const std::string& path);
+    ~line_opener();
+    line_opener(const line_opener&) = delete;
+    line_opener& operator=(const line_opener&) = delete;
+
+    pid_t pid = -1;
+    bool opened = false;
+};
