@@ -218,13 +218,26 @@ std::string stat_line(long pid) { return start_of_file(AT_FDCWD, ("/proc/" + std
 #if defined(__linux__)
 namespace {
 
-// Whether the process has a descriptor that reaches the character device `device`. A descriptor
-// opened with O_PATH only names the line: it neither reads nor writes it.
-bool reaches_device(int process_dir, dev_t device)
+// How the process's descriptors reach the line: through a node of its instance, or only through
+// another instance's node of the same number. A descriptor opened with O_PATH only names the
+// line: it neither reads nor writes it.
+struct reach {
+    bool here = false;
+    bool elsewhere = false;
+};
+
+reach reach_of(int process_dir, const line_node& line)
 {
-    return some_descriptor(process_dir, [process_dir, device](const descriptor_target& target, const char* fd) {
-        return S_ISCHR(target.mode) && target.device == device && fdinfo_reaches_file(descriptor_info(process_dir, fd));
+    reach found;
+    (void)some_descriptor(process_dir, [process_dir, &line, &found](const descriptor_target& target, const char* fd) {
+        if (!S_ISCHR(target.mode) || target.device != line.device ||
+            !fdinfo_reaches_file(descriptor_info(process_dir, fd))) {
+            return false;
+        }
+        (line.instance == 0 || target.file_system == line.instance ? found.here : found.elsewhere) = true;
+        return found.here;
     });
+    return found;
 }
 
 bool has_terminal(int process_dir, dev_t device)
@@ -236,33 +249,41 @@ bool has_terminal(int process_dir, dev_t device)
 } // namespace
 #endif
 
-line_users users_of_line(dev_t device, const std::vector<long>& own, bool sessions)
+line_users users_of_line(const line_node& line, const std::vector<long>& own, bool sessions)
 {
     line_users found;
 #if defined(__linux__)
     // One pass for both: on a busy machine each pass over /proc costs more than the rest of the
     // open together.
     each_process([&](int process_dir, long pid) {
-        if (sessions && has_terminal(process_dir, device)) {
+        const bool terminal = sessions && has_terminal(process_dir, line.device);
+        const bool may_hold = !found.holder && !is_among(own, pid);
+        if (!terminal && !may_hold) {
+            return false;
+        }
+        const reach r = reach_of(process_dir, line);
+        // The kernel names a session's terminal by its number alone: a session with the number of
+        // another instance's terminal open, and not ours, is a container's.
+        if (terminal && (r.here || !r.elsewhere)) {
             found.session = program_in(process_dir, pid);
             return true;
         }
-        if (!found.holder && !is_among(own, pid) && reaches_device(process_dir, device)) {
+        if (may_hold && r.here) {
             found.holder = program_in(process_dir, pid);
         }
         return found.holder.has_value() && !sessions;
     });
 #else
-    (void)device;
+    (void)line;
     (void)own;
     (void)sessions;
 #endif
     return found;
 }
 
-std::optional<other_program> device_holder(dev_t device, const std::vector<long>& own)
+std::optional<other_program> device_holder(const line_node& line, const std::vector<long>& own)
 {
-    return users_of_line(device, own, false).holder;
+    return users_of_line(line, own, false).holder;
 }
 
 std::optional<other_program> file_writer(dev_t file_system, ino_t inode)

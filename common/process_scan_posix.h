@@ -16,19 +16,28 @@
 // script that keeps the line open to hold its modem lines steady, is the station's own.
 std::vector<long> ancestors();
 
-// What one pass over /proc found on a terminal device: a process whose controlling terminal it
-// is, and another process, not among `own`, with a descriptor on it.
+// A terminal device as the scans tell it apart: its device number and, for a pseudo-terminal, the
+// devpts instance its node is in (its st_dev), as each instance numbers its terminals from 0 with
+// the same device numbers: a container's /dev/pts/5 is not the host's. 0: any node of the number
+// reaches the same line, as a real line's number names the hardware.
+struct line_node {
+    dev_t device = 0;
+    dev_t instance = 0;
+};
+
+// What one pass over /proc found on a line: a process whose controlling terminal it is, and
+// another process, not among `own`, with a descriptor on it.
 struct line_users {
     std::optional<other_program> session;
     std::optional<other_program> holder;
 };
 
-// One pass over /proc for the character device `device` (its st_rdev); `sessions` also looks for
-// a session whose terminal it is, which then ends the pass.
-line_users users_of_line(dev_t device, const std::vector<long>& own, bool sessions);
+// One pass over /proc for `line`; `sessions` also looks for a session whose terminal it is, which
+// then ends the pass.
+line_users users_of_line(const line_node& line, const std::vector<long>& own, bool sessions);
 
-// Another process, not among `own`, with a descriptor on the character device `device`.
-std::optional<other_program> device_holder(dev_t device, const std::vector<long>& own);
+// Another process, not among `own`, with a descriptor on `line`.
+std::optional<other_program> device_holder(const line_node& line, const std::vector<long>& own);
 
 // Another process with a descriptor that may write the file `inode` on `file_system`.
 std::optional<other_program> file_writer(dev_t file_system, ino_t inode);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -47,6 +48,17 @@ std::string live_lock(const char* path)
     return {};
 }
 
+// The line as the scans tell it apart: a pseudo-terminal by its devpts instance as well.
+line_node node_of(const struct stat& line)
+{
+    // The kernel's majors for the terminals of every devpts instance.
+    constexpr unsigned PTY_SLAVE_MAJOR = 136;
+    constexpr unsigned PTY_SLAVE_MAJORS = 8;
+    const unsigned line_major = major(line.st_rdev);
+    const bool pseudo = line_major >= PTY_SLAVE_MAJOR && line_major < PTY_SLAVE_MAJOR + PTY_SLAVE_MAJORS;
+    return {line.st_rdev, pseudo ? line.st_dev : 0};
+}
+
 // The program's own terminal, reached through a link or /dev/tty: the kernel tells its session and
 // its foreground group to its own processes only. Both are asked, as qemu-user (an ARM station's
 // build run on a PC) passes on the group's question but not the session's.
@@ -70,7 +82,7 @@ std::string why_line_is_taken(int fd, const char* path)
     // Neither the exclusive flag nor a lock keeps out a program that already has the line open,
     // and one that reads it (a terminal program left running, a modem prober) takes the device's
     // replies. The processes that started this one keep it open for the run.
-    const line_users users = users_of_line(line.st_rdev, ancestors(), true);
+    const line_users users = users_of_line(node_of(line), ancestors(), true);
     if (users.session) {
         return REASON_SESSIONS_TERMINAL;
     }
@@ -86,7 +98,7 @@ std::string why_line_was_opened_meanwhile(int fd)
     if (::fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
         return {};
     }
-    const std::optional<other_program> holder = device_holder(line.st_rdev, ancestors());
+    const std::optional<other_program> holder = device_holder(node_of(line), ancestors());
     return holder ? std::string(REASON_OPENED_MEANWHILE) + " (" + describe(*holder) + "); nothing was sent"
                   : std::string();
 }
@@ -95,7 +107,7 @@ std::string why_line_is_busy(const char* path)
 {
     struct stat line { };
     const std::optional<other_program> holder =
-        ::stat(path, &line) == 0 && S_ISCHR(line.st_mode) ? device_holder(line.st_rdev, ancestors()) : std::nullopt;
+        ::stat(path, &line) == 0 && S_ISCHR(line.st_mode) ? device_holder(node_of(line), ancestors()) : std::nullopt;
     return holder ? held_by(*holder) : REASON_HELD;
 }
 

@@ -82,6 +82,10 @@ enum class neighbour {
     line_flocked_by_the_wrapper, // `flock LINE updater`, serialising an adapter between jobs
     line_held_open_by_the_wrapper, // a script that keeps the line open (its DTR steady) meanwhile
     path_only_descriptor_on_the_line, // O_PATH: names the line, neither reads nor writes it
+    // The line's number in a devpts instance of its own, as a container's /dev/pts: another line,
+    // held open by a program there, or the terminal of a shell's session there.
+    same_number_held_in_another_devpts,
+    same_number_a_session_in_another_devpts,
     write_lease_on_the_image, // a file server's oplock, given up when a reader comes
     stopped_fuse_server, // a hung file system, one of its files held open by another process
     // The image on a file system whose server answers every read after the first from another
@@ -332,6 +336,12 @@ bool served_by_fuse(neighbour what)
     return what == neighbour::stopped_fuse_server || what == neighbour::image_switched_behind_the_page_cache;
 }
 
+bool in_another_devpts(neighbour what)
+{
+    return what == neighbour::same_number_held_in_another_devpts ||
+        what == neighbour::same_number_a_session_in_another_devpts;
+}
+
 // A case's neighbour at work: set up before the run, checked and cleared after it.
 class neighbour_at_work {
 public:
@@ -399,6 +409,17 @@ public:
             // terminal.
             run_by(options, {"sh", "-c", "(\"$@\"; exit $?) 3<>\"$0\"", port.path});
             break;
+        case neighbour::same_number_held_in_another_devpts:
+        case neighbour::same_number_a_session_in_another_devpts: {
+            const std::string line = std::filesystem::canonical(port.path).string();
+            ASSERT_EQ(line.rfind("/dev/pts/", 0), 0U) << line;
+            other_devpts_.emplace(another_devpts{work.path + "/pts", std::stoi(line.substr(9)),
+                what_ == neighbour::same_number_a_session_in_another_devpts});
+            std::filesystem::create_directory(other_devpts_->mount_dir);
+            opener_.emplace(*other_devpts_);
+            ASSERT_TRUE(opener_->opened) << "no terminal " << other_devpts_->number << " in a devpts of its own";
+            break;
+        }
         case neighbour::path_only_descriptor_on_the_line:
             held_.fd = ::open(std::filesystem::canonical(port.path).c_str(), O_PATH | O_CLOEXEC);
             ASSERT_GE(held_.fd, 0);
@@ -482,6 +503,8 @@ private:
     void (*sigio_found_)(int) = SIG_ERR;
     std::optional<fuse_image> fuse_; // ended after the process that holds a file on it
     std::optional<child_process> holder_;
+    std::optional<another_devpts> other_devpts_;
+    std::optional<line_opener> opener_;
 };
 
 class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> { };
@@ -504,6 +527,9 @@ TEST_P(UpdateEndToEnd, Run)
     }
     if (c.writer == image_writer::hidden_by_a_pid_namespace && ::geteuid() != 0) {
         GTEST_SKIP() << "a PID namespace of its own needs root";
+    }
+    if (in_another_devpts(c.next_to) && ::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a devpts instance needs root";
     }
     const std::chrono::microseconds lease_outlasted =
         c.writer == image_writer::let_in_when_the_lease_ran_out ? read_delay_past_the_lease_break() : 0us;
@@ -831,6 +857,8 @@ const e2e_case cases[] = {
     row("line_flocked_by_the_wrapper").beside(neighbour::line_flocked_by_the_wrapper),
     row("line_held_open_by_the_wrapper").beside(neighbour::line_held_open_by_the_wrapper),
     row("line_named_by_an_o_path_descriptor").beside(neighbour::path_only_descriptor_on_the_line),
+    row("line_number_held_in_another_devpts").beside(neighbour::same_number_held_in_another_devpts),
+    row("line_number_a_session_in_another_devpts").beside(neighbour::same_number_a_session_in_another_devpts),
     row("image_with_a_write_lease_given_up_on_request").beside(neighbour::write_lease_on_the_image),
     row("file_held_open_on_a_stopped_fuse_server").beside(neighbour::stopped_fuse_server),
     // A device name typed as the image, the port of that name linked to a good image.

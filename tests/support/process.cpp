@@ -7,8 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <sched.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -288,20 +291,52 @@ std::string shell_command(const std::string& program)
 
 line_opener::line_opener(const std::string& path)
 {
+    start([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK); });
+}
+
+line_opener::line_opener(const another_devpts& line)
+{
+    start([&line]() -> int {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("devpts", line.mount_dir.c_str(), "devpts", 0, "newinstance,ptmxmode=0666") != 0) {
+            return -1;
+        }
+        // The instance numbers its terminals from 0: the masters before ours stay open, so that
+        // the number is not given again.
+        for (;;) {
+            const int master = ::open((line.mount_dir + "/ptmx").c_str(), O_RDWR | O_NOCTTY);
+            unsigned number = 0;
+            int unlocked = 0;
+            if (master < 0 || ::ioctl(master, TIOCGPTN, &number) != 0 || static_cast<int>(number) > line.number) {
+                return -1;
+            }
+            if (static_cast<int>(number) == line.number && ::ioctl(master, TIOCSPTLCK, &unlocked) == 0) {
+                break;
+            }
+        }
+        if (line.as_session && ::setsid() < 0) {
+            return -1;
+        }
+        return ::open((line.mount_dir + "/" + std::to_string(line.number)).c_str(),
+            O_RDWR | O_NONBLOCK | (line.as_session ? 0 : O_NOCTTY));
+    });
+}
+
+void line_opener::start(const std::function<int()>& open_in_child)
+{
     int report[2] = {-1, -1};
     if (::pipe2(report, O_CLOEXEC) != 0) {
         return;
     }
     pid = ::fork();
     if (pid == 0) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        // Only what it opened: a copy of a test's pseudo-terminal end would keep a hang-up away.
+        // Nothing of the test's: a copy of a test's pseudo-terminal end would keep a hang-up away.
         for (int other = 3; other < 1024; ++other) {
-            if (other != fd && other != report[1]) {
+            if (other != report[1]) {
                 (void)::close(other);
             }
         }
-        const char opened_it = fd >= 0 ? 1 : 0;
+        const char opened_it = open_in_child() >= 0 ? 1 : 0;
         (void)::write(report[1], &opened_it, 1);
         for (;;) {
             (void)::pause();

@@ -91,16 +91,30 @@ std::vector<std::string> target_launcher();
 // emulator, which a shell would not know to use.
 std::string shell_command(const std::string& program);
 
-// Another program that opens `path` for reading and writing, never as its controlling terminal,
-// at the moment it is made, and keeps it open until it is destroyed: a terminal program left
-// running, root's modem prober. Nothing else of the test's is open in it.
+// The terminal numbered `number` of a devpts instance of its own, mounted at `mount_dir` in a
+// mount namespace of its own, as a container has its own /dev/pts: the same device number as the
+// host's terminal of that number, another line. Needs root.
+struct another_devpts {
+    std::string mount_dir;
+    int number = 0;
+    bool as_session = false; // opened as the terminal of a session it leads, as a shell's is
+};
+
+// Another program that opens a line for reading and writing, never as its controlling terminal
+// unless asked, at the moment it is made, and keeps it open until it is destroyed: a terminal
+// program left running, root's modem prober, a container's shell. Nothing else of the test's is
+// open in it.
 class line_opener {
 public:
     explicit line_opener(const std::string& path);
+    explicit line_opener(const another_devpts& line);
     ~line_opener();
     line_opener(const line_opener&) = delete;
     line_opener& operator=(const line_opener&) = delete;
 
     pid_t pid = -1;
     bool opened = false;
+
+private:
+    void start(const std::function<int()>& open_in_child);
 };
