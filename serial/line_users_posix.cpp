@@ -16,6 +16,7 @@ namespace {
 constexpr char REASON_HELD[] = "held by another program";
 constexpr char REASON_LOCKED[] = "locked by another program";
 constexpr char REASON_OPENED_MEANWHILE[] = "opened by another program while waiting";
+constexpr char REASON_OPENED_DURING_UPDATE[] = "opened by another program during the update";
 
 std::string held_by(const other_program& holder) { return std::string(REASON_HELD) + " (" + describe(holder) + ")"; }
 
@@ -92,15 +93,26 @@ std::string why_line_is_taken(int fd, const char* path)
     return live_lock(path);
 }
 
-std::string why_line_was_opened_meanwhile(int fd)
+std::optional<other_program> stranger_on_line(int fd)
 {
     struct stat line { };
     if (::fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
-        return {};
+        return std::nullopt;
     }
-    const std::optional<other_program> holder = device_holder(node_of(line), ancestors());
+    return device_holder(node_of(line), ancestors());
+}
+
+std::string why_line_was_opened_meanwhile(int fd)
+{
+    const std::optional<other_program> holder = stranger_on_line(fd);
     return holder ? std::string(REASON_OPENED_MEANWHILE) + " (" + describe(*holder) + "); nothing was sent"
                   : std::string();
+}
+
+std::string why_opened_during_update(const std::optional<other_program>& opener)
+{
+    return opener ? std::string(REASON_OPENED_DURING_UPDATE) + " (" + describe(*opener) + ")"
+                  : std::string(REASON_OPENED_DURING_UPDATE);
 }
 
 std::string why_line_is_busy(const char* path)

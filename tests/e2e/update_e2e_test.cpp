@@ -910,6 +910,87 @@ e2e_case vanishing_at_random_page()
 
 INSTANTIATE_TEST_SUITE_P(Random, UpdateEndToEnd, ::testing::Values(vanishing_at_random_page()), case_name);
 
+// The frames that reached the device by now, as its transcript shows them.
+long frames_in(const std::string& transcript)
+{
+    const std::string text = read_file(transcript);
+    long frames = 0;
+    for (std::size_t at = text.find("host>"); at != std::string::npos; at = text.find("host>", at + 1)) {
+        ++frames;
+    }
+    return frames;
+}
+
+// Root passes the exclusive flag, and so does a program that ignores it (a modem manager probing a
+// port just plugged in): whenever such a program opens the line, it would take the device's
+// replies. No frame may reach the device after the open but one already on its way, and the
+// failure names the program. The opener runs from before the run, as a prober does, with a lower
+// number than the processes of a busy machine.
+TEST(LineOpenedByAnotherProgram, NoFrameReachesTheDeviceAfterTheOpen)
+{
+    struct row {
+        const char* what;
+        std::string opens_at; // the console text after which it opens
+        std::chrono::milliseconds later;
+        int more_processes;
+        loader_emulator::settings device;
+        std::string step; // the console from the start prompt to the reason line; "": any page's failure
+        long frames_after_open; // at most
+    };
+    const row rows[] = {
+        {"60 ms after the key, among 3,000 more processes", start_prompt, 60ms, 3000, {{}, {}, {}, 3000, {}},
+            erasing + erase_error, 0},
+        // Paced as on the wire, so that the rest of the pages would take half a minute.
+        {"while the pages go out", progress(20), 0ms, 0, {{}, {}, {}, 200, {"--baud", "115200"}}, "", 1},
+    };
+    const updater_under_test updater;
+    if (!updater.wine_exe.empty()) {
+        GTEST_SKIP() << "a Linux program opening the line beside the run";
+    }
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root's open passes the exclusive flag";
+    }
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_dir work;
+        const std::string image = work.write_file("fw.bin", sample_image(7));
+        loader_emulator::settings s = r.device;
+        s.com_dir = work.path;
+        loader_emulator device(s, work.path);
+        line_opener opener(device.port.path, line_opener::when::told);
+        const process_crowd busy(r.more_processes);
+        long frames_at_open = -1;
+        std::chrono::steady_clock::time_point opened_at;
+        const run_result run = run_detached(
+            updater.options(work.path), std::to_string(device.port.number) + "\n" + image + "\n", 60s, r.opens_at, [&] {
+                std::this_thread::sleep_for(r.later);
+                ASSERT_TRUE(opener.open_now());
+                opened_at = std::chrono::steady_clock::now();
+                frames_at_open = frames_in(device.transcript);
+            });
+        const double seconds_after_open =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - opened_at).count();
+        (void)device.finish(1s);
+        EXPECT_EQ(run.status, 1);
+        const std::string why =
+            updater.reason_line(device.port.path + ": opened by another program during the update (PID " +
+                std::to_string(opener.pid) + ", " + command_name(opener.pid) + ")");
+        const std::string before = file_asked(device.port.number) + loaded() + start_prompt;
+        if (!r.step.empty()) {
+            EXPECT_EQ(run.output, before + r.step + why + exit_prompt);
+        } else {
+            EXPECT_EQ(run.output.rfind(before + to_pages, 0), 0U) << run.output;
+            EXPECT_NE(run.output.find("Failure"), std::string::npos) << run.output;
+            EXPECT_EQ(
+                run.output.substr(run.output.size() - std::min(run.output.size(), why.size() + exit_prompt.size())),
+                why + exit_prompt);
+        }
+        EXPECT_LE(frames_in(device.transcript) - frames_at_open, r.frames_after_open) << read_file(device.transcript);
+        // Wide: it proves the run did not go on with the pages left, which take half a minute.
+        EXPECT_LT(seconds_after_open, 10.0) << "the run went on after the open";
+    }
+}
+
 // An image built on a machine whose clock is past 2038 (or copied from one): no build may fail to
 // look at it.
 const e2e_case dated_after_2038 = row("image_dated_after_2038").dated_after_2038();

@@ -101,20 +101,39 @@ struct another_devpts {
 };
 
 // Another program that opens a line for reading and writing, never as its controlling terminal
-// unless asked, at the moment it is made, and keeps it open until it is destroyed: a terminal
-// program left running, root's modem prober, a container's shell. Nothing else of the test's is
-// open in it.
+// unless asked, and keeps it open until it is destroyed: a terminal program left running, root's
+// modem prober, a container's shell. It is started when it is made, and opens the line then or
+// when told to, as a prober that was running long before. Nothing else of the test's is open in
+// it.
 class line_opener {
 public:
-    explicit line_opener(const std::string& path);
+    enum class when { now, told };
+    explicit line_opener(const std::string& path, when opens = when::now, bool keeps_it = true);
     explicit line_opener(const another_devpts& line);
     ~line_opener();
     line_opener(const line_opener&) = delete;
     line_opener& operator=(const line_opener&) = delete;
 
+    // Opens the line (closing it again at once unless it keeps it); whether it could.
+    bool open_now();
+
     pid_t pid = -1;
     bool opened = false;
 
 private:
-    void start(const std::function<int()>& open_in_child);
+    void start(const std::function<int()>& open_in_child, bool keeps_it);
+    int go_ = -1;
+    int report_ = -1;
+};
+
+// `count` more processes that only wait, as on a busy machine; ended with it.
+class process_crowd {
+public:
+    explicit process_crowd(int count);
+    ~process_crowd();
+    process_crowd(const process_crowd&) = delete;
+    process_crowd& operator=(const process_crowd&) = delete;
+
+private:
+    std::vector<pid_t> pids_;
 };
