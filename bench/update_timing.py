@@ -5,17 +5,25 @@ Reports wall time, the updater's CPU time and peak resident memory, and for the 
 ratio to the wire time of the whole exchange (10 bits per byte).
 
 usage: bench/update_timing.py [--build DIR] [--runs N] [--no-paced] [--erase-ms MS] [--wine-exe EXE]
+                              [--extra-processes N]
+
+With --extra-processes that many more processes wait beside the runs, as on a busy station: the
+updater's looks over /proc for its line's holders cost in proportion to them.
 
 With --wine-exe the updater is that tarvolo_updater.exe under wine, in the prefix "wineprefix"
 beside it (tests/wine/prefix.sh start makes it); its CPU time and peak memory are those of the
 wine process that runs the .exe, not of the wine server.
 """
 import argparse
+import contextlib
 import os
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from busy_machine import extra_processes  # noqa: E402
 
 TO_DEVICE = 492614
 FROM_DEVICE = 1952
@@ -79,6 +87,7 @@ def main():
     parser.add_argument("--no-paced", action="store_true")
     parser.add_argument("--erase-ms", type=int, default=2000)
     parser.add_argument("--wine-exe")
+    parser.add_argument("--extra-processes", type=int, default=0)
     args = parser.parse_args()
     updater = os.path.join(args.build, "tarvolo_updater")
     emulator = os.path.join(args.build, "tools", "loader_emulator", "tarvolo_loader_emulator")
@@ -86,17 +95,19 @@ def main():
     rows = [("unpaced", 0)] + ([] if args.no_paced else [("paced 115200", 115200)])
     print(f"{'run':<14}{'wall s':>9}{'cpu s':>8}{'cpu %':>7}{'peak KiB':>10}{'per page ms':>13}{'wire ratio':>12}")
     failed = False
-    for name, baud in rows:
-        for _ in range(args.runs):
-            r = one_update(updater, emulator, args.erase_ms, baud, wine_exe=args.wine_exe)
-            failed |= r["status"] != 0 or r["device"] != 0 or not r["identical"]
-            transfer = r["wall"] - args.erase_ms / 1000
-            ratio = ""
-            if baud:
-                wire = (TO_DEVICE + FROM_DEVICE) * 10 / baud
-                ratio = f"{transfer / wire:.4f}"
-            print(f"{name:<14}{r['wall']:>9.2f}{r['cpu']:>8.3f}{100 * r['cpu'] / r['wall']:>7.2f}{r['rss_kib']:>10}"
-                  f"{1000 * transfer / 120:>13.2f}{ratio:>12}", flush=True)
+    busy = extra_processes(args.extra_processes) if args.extra_processes else contextlib.nullcontext()
+    with busy:
+        results = [(name, baud, one_update(updater, emulator, args.erase_ms, baud, wine_exe=args.wine_exe))
+                   for name, baud in rows for _ in range(args.runs)]
+    for name, baud, r in results:
+        failed |= r["status"] != 0 or r["device"] != 0 or not r["identical"]
+        transfer = r["wall"] - args.erase_ms / 1000
+        ratio = ""
+        if baud:
+            wire = (TO_DEVICE + FROM_DEVICE) * 10 / baud
+            ratio = f"{transfer / wire:.4f}"
+        print(f"{name:<14}{r['wall']:>9.2f}{r['cpu']:>8.3f}{100 * r['cpu'] / r['wall']:>7.2f}{r['rss_kib']:>10}"
+              f"{1000 * transfer / 120:>13.2f}{ratio:>12}", flush=True)
     if failed:
         print("an update failed", file=sys.stderr)
         return 1
