@@ -976,7 +976,15 @@ TEST(LineOpenedByAnotherProgram, NoFrameReachesTheDeviceAfterTheOpen)
             updater.reason_line(device.port.path + ": opened by another program during the update (PID " +
                 std::to_string(opener.pid) + ", " + command_name(opener.pid) + ")");
         const std::string before = file_asked(device.port.number) + loaded() + start_prompt;
-        if (!r.step.empty()) {
+        // A slow build (qemu-user, the sanitizers) may not have sent the erase frame yet: then
+        // the look before it ends the run.
+        const std::string before_the_erase = before + no_erase_response +
+            updater.reason_line(device.port.path + ": opened by another program while waiting (PID " +
+                std::to_string(opener.pid) + ", " + command_name(opener.pid) + "); nothing was sent") +
+            exit_prompt;
+        if (!r.step.empty() && frames_at_open == 0 && run.output == before_the_erase) {
+            EXPECT_EQ(frames_in(device.transcript), 0) << read_file(device.transcript);
+        } else if (!r.step.empty()) {
             EXPECT_EQ(run.output, before + r.step + why + exit_prompt);
         } else {
             EXPECT_EQ(run.output.rfind(before + to_pages, 0), 0U) << run.output;
