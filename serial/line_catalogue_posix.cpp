@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 
 #include "common/process_scan_posix.h"
 
@@ -238,7 +239,12 @@ std::string where_the_lines_are(const line_roots& roots, const std::string& path
     std::vector<std::string> lines;
     std::vector<std::string> consoles;
     for (const serial_line& line : serial_lines(roots)) {
-        (line.console ? consoles : lines).push_back(line.device + " (" + line.what + ")");
+        std::string shown = line.device + " (" + line.what + ")";
+        if (line.console) {
+            consoles.push_back(std::move(shown));
+        } else {
+            lines.push_back(std::move(shown));
+        }
     }
     text += lines.empty() ? std::string("; ") + REASON_NO_LINE : listed(REASON_LINES, lines);
     if (!consoles.empty()) {

@@ -41,7 +41,7 @@ void line_watch::disarm()
     }
 }
 
-bool line_watch::opened_since()
+bool line_watch::opened_since() const
 {
     bool seen = false;
 #if defined(__linux__)

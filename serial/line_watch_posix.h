@@ -20,7 +20,7 @@ public:
     int descriptor() const { return watch_fd_; }
     // Whether an open has been seen since the last call (or more than the kernel could queue);
     // takes what is queued, never waits.
-    bool opened_since();
+    bool opened_since() const;
 
 private:
     int watch_fd_ = -1;

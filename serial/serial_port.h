@@ -52,7 +52,7 @@ public:
     // Once the port is open, just before the first byte is sent: why it is no longer this
     // program's alone, where the platform can tell that another program has opened it since;
     // the reason is empty while nobody has.
-    virtual open_failure line_taken_meanwhile() { return {}; }
+    virtual open_failure line_taken_meanwhile() const { return {}; }
     // After a step of the exchange failed: why, where the platform saw another program open the
     // line during the update (from then on nothing more is sent or read, so that the step fails
     // at once); the reason is empty while nobody has.

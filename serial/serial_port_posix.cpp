@@ -315,7 +315,7 @@ std::uint32_t posix_serial_port::read_reply(unsigned char* dest)
     return got;
 }
 
-open_failure posix_serial_port::line_taken_meanwhile()
+open_failure posix_serial_port::line_taken_meanwhile() const
 {
     if (comport < 0) {
         return {};

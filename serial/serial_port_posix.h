@@ -20,7 +20,7 @@ public:
     // Opens the device at `path` exactly as open_comport opens a named port.
     phase_result open_device(const char* path);
     open_failure why_not_opened() const override { return failure_; }
-    open_failure line_taken_meanwhile() override;
+    open_failure line_taken_meanwhile() const override;
     open_failure line_taken_during_update() const override;
     void setup_comport() override;
     void set_timeouts(timeout_profile profile) override;

@@ -17,7 +17,7 @@ public:
         opened_number = num_comport;
         return open_result;
     }
-    open_failure line_taken_meanwhile() override { return taken_meanwhile; }
+    open_failure line_taken_meanwhile() const override { return taken_meanwhile; }
     open_failure line_taken_during_update() const override { return taken_during_update; }
     void setup_comport() override
     {
