@@ -166,12 +166,12 @@ long pid_in_lock_file(const std::string& content)
 }
 
 std::vector<long> flock_holders_in_locks(
-    const std::string& locks, unsigned long major, unsigned long minor, unsigned long inode)
+    const std::string& locks, unsigned long major, unsigned long minor, unsigned long long inode)
 {
     // "1: FLOCK  ADVISORY  WRITE 4242 00:05:87 0 EOF", the device's numbers in hexadecimal; a
     // waiter's line has "->" before the kind.
     char file[64];
-    (void)std::snprintf(file, sizeof file, " %02lx:%02lx:%lu ", major, minor, inode);
+    (void)std::snprintf(file, sizeof file, " %02lx:%02lx:%llu ", major, minor, inode);
     std::vector<long> holders;
     std::size_t at = 0;
     while (at < locks.size()) {

@@ -56,7 +56,7 @@ long pid_in_lock_file(const std::string& content);
 // The processes that /proc/locks text shows holding a flock (not waiting for one) on the file
 // `inode` of the file system `major`:`minor`.
 std::vector<long> flock_holders_in_locks(
-    const std::string& locks, unsigned long major, unsigned long minor, unsigned long inode);
+    const std::string& locks, unsigned long major, unsigned long minor, unsigned long long inode);
 
 // The most a lock file holds in either form: ten digits and a line feed. Nothing past it is read.
 constexpr std::size_t LOCK_FILE_MOST = 11;

@@ -137,7 +137,7 @@ TEST(ProcessText, FlockHoldersInLocks)
         const char* what;
         unsigned long major;
         unsigned long minor;
-        unsigned long inode;
+        unsigned long long inode;
         std::vector<long> holders;
     };
     const row rows[] = {
