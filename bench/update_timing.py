@@ -20,6 +20,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -30,12 +31,20 @@ FROM_DEVICE = 1952
 IMAGE_SIZE = 491520
 
 
+# Stations run side by side in threads (bench/stations.py): a process forked by one thread holds a
+# copy of whatever file another has open until it runs its program, and an image open for writing
+# then is one that another program is writing, which the updater rightly refuses. Images are
+# written, and processes started, one at a time.
+SPAWNING = threading.Lock()
+
+
 def start_emulator(emulator, com_dir, port, erase_ms, baud, work):
     args = [emulator, "--com-dir", com_dir, "--port", str(port), "--image-out", os.path.join(work, "received.bin"),
             "--erase-ms", str(erase_ms)]
     if baud:
         args += ["--baud", str(baud)]
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    with SPAWNING:
+        proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = proc.stdout.readline()
     if not line.startswith("ready "):
         raise SystemExit("emulator did not start: " + line + proc.stderr.read())
@@ -53,7 +62,7 @@ def one_update(updater, emulator, erase_ms, baud, port=5, wine_exe=None):
             command = ["wine", wine_exe]
             env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         image = os.path.join(work, "fw.bin")
-        with open(image, "wb") as f:
+        with SPAWNING, open(image, "wb") as f:
             f.write(os.urandom(IMAGE_SIZE))
         device = start_emulator(emulator, com_dir, port, erase_ms, baud, work)
         # GNU time measures the updater alone: a peak taken in this process would count the
@@ -61,9 +70,10 @@ def one_update(updater, emulator, erase_ms, baud, port=5, wine_exe=None):
         # Its CPU time comes from wait4, to the microsecond, where GNU time cuts it to 10 ms: a
         # run takes tens of milliseconds, and a sum over many stations would lose seconds.
         usage_file = os.path.join(work, "usage")
-        start = time.monotonic()
-        child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", usage_file] + command, stdin=subprocess.PIPE,
-                                 stdout=subprocess.DEVNULL, env=env, start_new_session=True)
+        with SPAWNING:
+            start = time.monotonic()
+            child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", usage_file] + command,
+                                     stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, env=env, start_new_session=True)
         child.stdin.write(f"{port}\n{image}\n".encode())
         child.stdin.close()
         _, wait_status, usage = os.wait4(child.pid, 0)
