@@ -1,5 +1,6 @@
 #include "common/process_scan_posix.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 #if defined(__linux__)
 #include <sys/sysmacros.h>
 #endif
@@ -54,6 +56,32 @@ std::string real_path(const std::string& path)
 
 namespace {
 
+bool is_among(const std::vector<long>& pids, long pid)
+{
+    return std::find(pids.begin(), pids.end(), pid) != pids.end();
+}
+
+// The whole of a file that the kernel writes as it is read, however long; empty when it cannot be
+// read.
+std::string whole_file(const char* path)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return {};
+    }
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t length = ::read(fd, chunk, sizeof chunk);
+        if (length <= 0) {
+            break;
+        }
+        text.append(chunk, static_cast<std::size_t>(length));
+    }
+    (void)::close(fd); // read-only: a failing close loses nothing
+    return text;
+}
+
 other_program program_in(int process_dir, long pid)
 {
     std::string name = start_of_file(process_dir, "comm");
@@ -64,18 +92,16 @@ other_program program_in(int process_dir, long pid)
 }
 
 #if defined(__linux__)
-// Calls `found(process_dir, pid)` for each process but this one until it answers true; gives
-// that process, or nothing.
-template <typename Test>
-std::optional<other_program> first_process(Test&& found)
+// Calls `visit(process_dir, pid)` for each process but this one until it answers true.
+template <typename Visit>
+void each_process(Visit&& visit)
 {
     DIR* processes = ::opendir("/proc");
     if (processes == nullptr) {
-        return std::nullopt;
+        return;
     }
     const long self = static_cast<long>(::getpid());
-    std::optional<other_program> result;
-    while (!result) {
+    for (bool done = false; !done;) {
         const dirent* entry = ::readdir(processes);
         if (entry == nullptr) {
             break;
@@ -89,12 +115,23 @@ std::optional<other_program> first_process(Test&& found)
         if (process_dir < 0) {
             continue; // ended meanwhile
         }
-        if (found(process_dir, pid)) {
-            result = program_in(process_dir, pid);
-        }
+        done = visit(process_dir, pid);
         (void)::close(process_dir);
     }
     (void)::closedir(processes);
+}
+
+// The first process but this one that passes `found(process_dir, pid)`, or nothing.
+template <typename Test>
+std::optional<other_program> first_process(Test&& found)
+{
+    std::optional<other_program> result;
+    each_process([&found, &result](int process_dir, long pid) {
+        if (found(process_dir, pid)) {
+            result = program_in(process_dir, pid);
+        }
+        return result.has_value();
+    });
     return result;
 }
 
@@ -178,20 +215,75 @@ std::string stat_line(long pid) { return start_of_file(AT_FDCWD, ("/proc/" + std
 
 } // namespace
 
-std::optional<other_program> device_holder(dev_t device)
-{
 #if defined(__linux__)
-    return first_process([device](int process_dir, long /*pid*/) {
-        // A descriptor opened with O_PATH only names the line: it neither reads nor writes it.
-        return some_descriptor(process_dir, [process_dir, device](const descriptor_target& target, const char* fd) {
-            return S_ISCHR(target.mode) && target.device == device &&
-                fdinfo_reaches_file(descriptor_info(process_dir, fd));
-        });
+namespace {
+
+// How the process's descriptors reach the line: through a node of its instance, or only through
+// another instance's node of the same number. A descriptor opened with O_PATH only names the
+// line: it neither reads nor writes it.
+struct reach {
+    bool here = false;
+    bool elsewhere = false;
+};
+
+reach reach_of(int process_dir, const line_node& line)
+{
+    reach found;
+    (void)some_descriptor(process_dir, [process_dir, &line, &found](const descriptor_target& target, const char* fd) {
+        if (!S_ISCHR(target.mode) || target.device != line.device ||
+            !fdinfo_reaches_file(descriptor_info(process_dir, fd))) {
+            return false;
+        }
+        (line.instance == 0 || target.file_system == line.instance ? found.here : found.elsewhere) = true;
+        return found.here;
+    });
+    return found;
+}
+
+bool has_terminal(int process_dir, dev_t device)
+{
+    const unsigned long terminal = terminal_in_stat(start_of_file(process_dir, "stat"));
+    return terminal != 0 && terminal_major(terminal) == major(device) && terminal_minor(terminal) == minor(device);
+}
+
+} // namespace
+#endif
+
+line_users users_of_line(const line_node& line, const std::vector<long>& own, bool sessions)
+{
+    line_users found;
+#if defined(__linux__)
+    // One pass for both: on a busy machine each pass over /proc costs more than the rest of the
+    // open together.
+    each_process([&](int process_dir, long pid) {
+        const bool terminal = sessions && has_terminal(process_dir, line.device);
+        const bool may_hold = !found.holder && !is_among(own, pid);
+        if (!terminal && !may_hold) {
+            return false;
+        }
+        const reach r = reach_of(process_dir, line);
+        // The kernel names a session's terminal by its number alone: a session with the number of
+        // another instance's terminal open, and not ours, is a container's.
+        if (terminal && (r.here || !r.elsewhere)) {
+            found.session = program_in(process_dir, pid);
+            return true;
+        }
+        if (may_hold && r.here) {
+            found.holder = program_in(process_dir, pid);
+        }
+        return found.holder.has_value() && !sessions;
     });
 #else
-    (void)device;
-    return std::nullopt;
+    (void)line;
+    (void)own;
+    (void)sessions;
 #endif
+    return found;
+}
+
+std::optional<other_program> device_holder(const line_node& line, const std::vector<long>& own)
+{
+    return users_of_line(line, own, false).holder;
 }
 
 std::optional<other_program> file_writer(dev_t file_system, ino_t inode)
@@ -211,19 +303,6 @@ std::optional<other_program> file_writer(dev_t file_system, ino_t inode)
 #endif
 }
 
-std::optional<other_program> terminal_session(dev_t device)
-{
-#if defined(__linux__)
-    return first_process([device](int process_dir, long /*pid*/) {
-        const unsigned long terminal = terminal_in_stat(start_of_file(process_dir, "stat"));
-        return terminal != 0 && terminal_major(terminal) == major(device) && terminal_minor(terminal) == minor(device);
-    });
-#else
-    (void)device;
-    return std::nullopt;
-#endif
-}
-
 std::optional<other_program> live_process(long pid)
 {
     if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) {
@@ -234,32 +313,58 @@ std::optional<other_program> live_process(long pid)
     if (process_dir < 0) {
         return other_program{pid, {}};
     }
-    // A zombie has ended: only its parent has not yet been told, and it holds nothing.
-    const char state = state_in_stat(start_of_file(process_dir, "stat"));
-    const bool ended = state == 'Z' || state == 'X';
+    // A zombie has ended: only its parent has not yet been told, and it holds nothing. A kernel
+    // thread runs no program: a lock naming one was written in another PID namespace (a
+    // container's, a chroot's), where the number was a program's.
+    const std::string stat = start_of_file(process_dir, "stat");
+    const char state = state_in_stat(stat);
+    const bool ended = state == 'Z' || state == 'X' || kernel_thread_in_stat(stat);
     other_program found = program_in(process_dir, pid);
     (void)::close(process_dir);
     return ended ? std::nullopt : std::optional<other_program>(found);
 }
 
-bool is_self_or_ancestor(long pid)
+namespace {
+
+// This process's parents, nearest first, the first process included where the chain reaches it.
+std::vector<long> parents()
 {
-    if (pid <= 0) {
-        return false;
-    }
-    if (pid == static_cast<long>(::getpid())) {
-        return true;
-    }
+    std::vector<long> chain;
     // The chain ends at the first process (or at a PID namespace's edge, whose parent shows as
     // 0); the bound only guards against a chain read while it changes.
     long at = static_cast<long>(::getppid());
     for (int depth = 0; at > 0 && depth < 4096; ++depth) {
-        if (at == pid) {
-            return true;
-        }
+        chain.push_back(at);
         at = parent_in_stat(stat_line(at));
     }
-    return false;
+    return chain;
+}
+
+} // namespace
+
+std::vector<long> ancestors()
+{
+    // The first process starts everything: a line it holds (a console, a socket unit's) is no
+    // wrapper's.
+    std::vector<long> chain = parents();
+    chain.erase(std::remove(chain.begin(), chain.end(), 1L), chain.end());
+    return chain;
+}
+
+bool is_self_or_ancestor(long pid)
+{
+    return pid > 0 && (pid == static_cast<long>(::getpid()) || is_among(parents(), pid));
+}
+
+std::vector<long> flock_holders(dev_t file_system, ino_t inode)
+{
+#if defined(__linux__)
+    return flock_holders_in_locks(whole_file("/proc/locks"), major(file_system), minor(file_system), inode);
+#else
+    (void)file_system;
+    (void)inode;
+    return {};
+#endif
 }
 
 std::string lock_file_content(const char* path)

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "common/process_text.h"
 
@@ -10,14 +11,36 @@
 // ever found). Processes that /proc hides from this user (another user's, under hidepid) are not
 // seen, and a process is never found by its threads alone. This program itself is never found.
 
-// Another process with a descriptor on the character device `device` (its st_rdev).
-std::optional<other_program> device_holder(dev_t device);
+// The processes that started this one, nearest first, up to the first process (which is not
+// among them): a wrapper that holds or locks the line for the run, as `flock LINE updater` or a
+// script that keeps the line open to hold its modem lines steady, is the station's own.
+std::vector<long> ancestors();
+
+// A terminal device as the scans tell it apart: its device number and, for a pseudo-terminal, the
+// devpts instance its node is in (its st_dev), as each instance numbers its terminals from 0 with
+// the same device numbers: a container's /dev/pts/5 is not the host's. 0: any node of the number
+// reaches the same line, as a real line's number names the hardware.
+struct line_node {
+    dev_t device = 0;
+    dev_t instance = 0;
+};
+
+// What one pass over /proc found on a line: a process whose controlling terminal it is, and
+// another process, not among `own`, with a descriptor on it.
+struct line_users {
+    std::optional<other_program> session;
+    std::optional<other_program> holder;
+};
+
+// One pass over /proc for `line`; `sessions` also looks for a session whose terminal it is, which
+// then ends the pass.
+line_users users_of_line(const line_node& line, const std::vector<long>& own, bool sessions);
+
+// Another process, not among `own`, with a descriptor on `line`.
+std::optional<other_program> device_holder(const line_node& line, const std::vector<long>& own);
 
 // Another process with a descriptor that may write the file `inode` on `file_system`.
 std::optional<other_program> file_writer(dev_t file_system, ino_t inode);
-
-// A process whose controlling terminal is `device`: a shell's, a login's or a getty's.
-std::optional<other_program> terminal_session(dev_t device);
 
 // The first kilobyte of a small file below the folder `dir` (AT_FDCWD: the current one), without
 // waiting for it; empty when it cannot be read (a process ended meanwhile, no such lock).
@@ -30,12 +53,15 @@ std::string link_target(const std::string& path);
 std::string real_path(const std::string& path);
 
 // The process `pid`, with its name, if it is alive (signals it would refuse count as alive, a
-// zombie does not).
+// zombie or a kernel thread does not).
 std::optional<other_program> live_process(long pid);
 
-// Whether `pid` is this program or one of the processes that started it, as a wrapper that took
-// a line's lock for it before it ran.
+// Whether `pid` is this program or one of the processes that started it (the first process
+// included), as a wrapper that took a line's lock for it before it ran.
 bool is_self_or_ancestor(long pid);
+
+// The processes that hold a flock on the file `inode` of `file_system`, as /proc/locks shows them.
+std::vector<long> flock_holders(dev_t file_system, ino_t inode);
 
 // What the lock file `path` says, at most LOCK_FILE_MOST bytes; empty unless it is a plain file
 // (a link, a device or a FIFO is never opened) that can be read now.

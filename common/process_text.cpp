@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -19,7 +20,7 @@ std::string describe(const other_program& program)
 namespace {
 
 // The text of field `index` after the command name of a /proc/PID/stat line (0: the state, 1: the
-// parent, 4: the terminal), or nullptr when the line is cut before it. The name, in parentheses,
+// parent, 4: the terminal, 6: the flags), or nullptr when the line is cut before it. The name, in parentheses,
 // may hold anything, ')' and blanks included, so the fields are counted from its last ')'.
 const char* stat_field(const std::string& stat, int index)
 {
@@ -58,6 +59,13 @@ char state_in_stat(const std::string& stat)
 }
 
 long parent_in_stat(const std::string& stat) { return static_cast<long>(unsigned_field(stat, 1)); }
+
+bool kernel_thread_in_stat(const std::string& stat)
+{
+    // The kernel's own value for PF_KTHREAD, the same on every architecture.
+    constexpr unsigned long KERNEL_THREAD = 0x00200000;
+    return (unsigned_field(stat, 6) & KERNEL_THREAD) != 0;
+}
 
 unsigned long terminal_major(unsigned long terminal) { return (terminal >> 8) & 0xFFFUL; }
 
@@ -155,6 +163,30 @@ long pid_in_lock_file(const std::string& content)
     const long long pid = std::strtoll(content.c_str() + first, nullptr, 10);
     constexpr long long LARGEST_PID = 4194304; // the kernel's limit on 64-bit systems
     return pid > 0 && pid <= LARGEST_PID ? static_cast<long>(pid) : 0;
+}
+
+std::vector<long> flock_holders_in_locks(
+    const std::string& locks, unsigned long major, unsigned long minor, unsigned long long inode)
+{
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:05:87 0 EOF", the device's numbers in hexadecimal; a
+    // waiter's line has "->" before the kind.
+    char file[64];
+    (void)std::snprintf(file, sizeof file, " %02lx:%02lx:%llu ", major, minor, inode);
+    std::vector<long> holders;
+    std::size_t at = 0;
+    while (at < locks.size()) {
+        const std::size_t line_end = std::min(locks.find('\n', at), locks.size());
+        const std::string line = locks.substr(at, line_end - at);
+        at = line_end + 1;
+        const std::size_t kind = line.find(": FLOCK ");
+        const std::size_t on = line.find(file);
+        if (kind == std::string::npos || on == std::string::npos) {
+            continue;
+        }
+        const std::size_t pid_start = line.rfind(' ', on - 1) + 1;
+        holders.push_back(std::strtol(line.c_str() + pid_start, nullptr, 10));
+    }
+    return holders;
 }
 
 std::string lock_file_name(const std::string& device_path)

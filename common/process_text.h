@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // What other programs leave for others to read about themselves: the kernel's lines in /proc and
 // the lock files of serial lines. Read apart from the scans that find them, so that any text, a
@@ -26,6 +27,10 @@ char state_in_stat(const std::string& stat);
 // The parent's process number in a /proc/PID/stat line; 0 when it has none or the line is not one.
 long parent_in_stat(const std::string& stat);
 
+// Whether a /proc/PID/stat line is a kernel thread's (PF_KTHREAD among its flags): no program,
+// and no holder of a serial line's lock.
+bool kernel_thread_in_stat(const std::string& stat);
+
 // Splits the kernel's encoding of a terminal's device number (12 bits of major, 20 of minor).
 unsigned long terminal_major(unsigned long terminal);
 unsigned long terminal_minor(unsigned long terminal);
@@ -47,6 +52,11 @@ bool fdinfo_holds_lease(const std::string& fdinfo);
 // programs write it, or the process number as a 4-byte binary integer as older ones did. 0 when
 // the content names none.
 long pid_in_lock_file(const std::string& content);
+
+// The processes that /proc/locks text shows holding a flock (not waiting for one) on the file
+// `inode` of the file system `major`:`minor`.
+std::vector<long> flock_holders_in_locks(
+    const std::string& locks, unsigned long major, unsigned long minor, unsigned long long inode);
 
 // The most a lock file holds in either form: ten digits and a line feed. Nothing past it is read.
 constexpr std::size_t LOCK_FILE_MOST = 11;

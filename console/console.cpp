@@ -78,6 +78,15 @@ void append_escaped(std::string& line, unsigned char byte)
     line += escaped;
 }
 
+// The bidirectional embeddings, overrides and isolates (U+202A to U+202E, U+2066 to U+2069) move
+// nothing on a terminal, but reorder what follows them on the line: a name holding U+202E would
+// show the device or the reason backwards, or make one name read as another.
+bool is_bidi_control(const unsigned char* at, std::size_t length)
+{
+    return length == 3 && at[0] == 0xE2 &&
+        ((at[1] == 0x80 && at[2] >= 0xAA && at[2] <= 0xAE) || (at[1] == 0x81 && at[2] >= 0xA6 && at[2] <= 0xA9));
+}
+
 // A name is whatever the operator typed or the folder holds, and a reason may carry one too (a
 // link's target, another program's name): their control bytes must show as what they are, not
 // clear the screen or move the cursor of the terminal that shows them. That holds for the C1
@@ -92,15 +101,16 @@ void append_shown(std::string& line, const char* text)
     while (left > 0) {
         const std::size_t length = utf8_character_length(at, left);
         const bool c1_control = length == 2 && at[0] == 0xC2 && at[1] < 0xA0;
+        const bool bidi_control = is_bidi_control(at, length);
         if (at[0] == '\\' && !BACKSLASH_SEPARATES_FOLDERS) {
             line += "\\\\";
             ++at;
             --left;
             continue;
         }
-        if (length == 0 || at[0] < 0x20 || at[0] == 0x7F || c1_control) {
-            // Byte by byte: a C1 control's two bytes, or one that does not belong.
-            const std::size_t count = c1_control ? 2 : 1;
+        if (length == 0 || at[0] < 0x20 || at[0] == 0x7F || c1_control || bidi_control) {
+            // Byte by byte: a control's two or three bytes, or one that does not belong.
+            const std::size_t count = c1_control || bidi_control ? length : 1;
             for (std::size_t i = 0; i < count; ++i) {
                 append_escaped(line, at[i]);
             }

@@ -54,8 +54,9 @@ void wait_key();
 
 // Tells why `subject` (a device, a file) failed, in the usual form of command-line tools:
 // "tarvolo_updater: SUBJECT: REASON" and a line feed. In the subject and the reason alike, control
-// bytes (C0, DEL, the two bytes of a C1 control) and every byte that is not part of valid UTF-8
-// are written as a backslash and three octal digits ("\033"), and a backslash as two, but for
-// Windows' path separator; valid UTF-8 stays as it is.
+// bytes (C0, DEL, the two bytes of a C1 control, the three of a bidirectional embedding, override
+// or isolate) and every byte that is not part of valid UTF-8 are written as a backslash and three
+// octal digits ("\033"), and a backslash as two, but for Windows' path separator; valid UTF-8
+// stays as it is.
 void say_reason(const char* subject, const char* reason);
 inline void say_reason(const char* subject, const refusal& why) { say_reason(subject, why.c_str()); }

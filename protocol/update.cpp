@@ -136,9 +136,17 @@ private:
 phase_result run_update(serial_port& port, const update_buffers& buffers, std::uint32_t& page_count)
 {
     update_exchange update(port, buffers, page_count);
-    if (update.erase() != phase_result::success || update.announce_image_crc() != phase_result::success ||
-        update.write_pages() != phase_result::success) {
-        return phase_result::failure;
+    const bool updated = update.erase() == phase_result::success &&
+        update.announce_image_crc() == phase_result::success && update.write_pages() == phase_result::success &&
+        update.final_acknowledgement() == phase_result::success;
+    if (updated) {
+        return phase_result::success;
     }
-    return update.final_acknowledgement();
+    // The step's message says what went wrong on the wire; another program that opened the line
+    // meanwhile is why, and would otherwise go unsaid.
+    const open_failure taken = port.line_taken_during_update();
+    if (!taken.reason.empty()) {
+        say_reason(taken.device.c_str(), taken.reason.c_str());
+    }
+    return phase_result::failure;
 }

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 
 #include "common/process_scan_posix.h"
 
@@ -20,6 +21,7 @@ constexpr char REASON_NO_UART[] = "no UART behind this port, only a placeholder 
 constexpr char REASON_LINKED[] = "COM ports linked in that folder:";
 constexpr char REASON_LINES[] = "serial lines here:";
 constexpr char REASON_NO_LINE[] = "no serial line was found";
+constexpr char REASON_CONSOLE[] = "the system console, not a line to flash through:";
 constexpr char REASON_HOW_TO_REACH[] =
     "to reach a line as COM%d, link it as com%d in the folder that TARVOLO_COM_DIR names";
 constexpr char REASON_SEE_MAN[] = "(man tarvolo_updater, COM PORTS ON LINUX)";
@@ -173,19 +175,41 @@ std::string listed(const char* heading, const std::vector<std::string>& items)
     return text;
 }
 
+// The device numbers ("4:64") of the terminals that /proc/consoles lists: each line ends with one.
+std::vector<std::string> console_devices(const line_roots& roots)
+{
+    std::vector<std::string> devices;
+    const std::string text = start_of_file(AT_FDCWD, (roots.proc + "/consoles").c_str());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t line_end = std::min(text.find('\n', at), text.size());
+        const std::size_t last = text.find_last_of(' ', line_end - 1);
+        if (last != std::string::npos && last >= at && last + 1 < line_end) {
+            devices.push_back(text.substr(last + 1, line_end - last - 1));
+        }
+        at = line_end + 1;
+    }
+    return devices;
+}
+
 } // namespace
 
 std::vector<serial_line> serial_lines(const line_roots& roots)
 {
     const std::string sys_top = real_path(roots.sys);
     const std::vector<std::string> by_id = names_in(roots.dev + "/serial/by-id");
+    const std::vector<std::string> consoles = console_devices(roots);
     std::vector<std::string> names = names_in(roots.sys + "/class/tty");
     std::sort(names.begin(), names.end(), in_name_order);
     std::vector<serial_line> lines;
     for (const std::string& name : names) {
         std::string what = what_line_is(roots, name, sys_top, by_id);
         if (!what.empty()) {
-            lines.push_back({roots.dev + "/" + name, std::move(what)});
+            // The kernel's messages go out there, and a login often waits on it: flashing through
+            // it would mix the two with the frames.
+            const std::string device = attribute(roots.sys + "/class/tty/" + name + "/dev");
+            const bool console = std::find(consoles.begin(), consoles.end(), device) != consoles.end();
+            lines.push_back({roots.dev + "/" + name, std::move(what), console});
         }
     }
     return lines;
@@ -212,11 +236,20 @@ std::string where_the_lines_are(const line_roots& roots, const std::string& path
             text += listed(REASON_LINKED, linked);
         }
     }
-    const std::vector<serial_line> found = serial_lines(roots);
-    std::vector<std::string> lines(found.size());
-    std::transform(found.begin(), found.end(), lines.begin(),
-        [](const serial_line& line) { return line.device + " (" + line.what + ")"; });
+    std::vector<std::string> lines;
+    std::vector<std::string> consoles;
+    for (const serial_line& line : serial_lines(roots)) {
+        std::string shown = line.device + " (" + line.what + ")";
+        if (line.console) {
+            consoles.push_back(std::move(shown));
+        } else {
+            lines.push_back(std::move(shown));
+        }
+    }
     text += lines.empty() ? std::string("; ") + REASON_NO_LINE : listed(REASON_LINES, lines);
+    if (!consoles.empty()) {
+        text += listed(REASON_CONSOLE, consoles);
+    }
     const int n = com_number_of(path, com_dir);
     if (n > 0) {
         char how[160];

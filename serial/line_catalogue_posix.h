@@ -10,16 +10,19 @@
 // says so. Read from sysfs and /dev/serial/by-id only: no line is ever opened, as opening one
 // raises its modem lines and may reset the device behind it.
 
-// The folders that stand for /sys and /dev: those on a running system, or a tree a test made.
+// The folders that stand for /sys, /dev and /proc: those on a running system, or a tree a test
+// made.
 struct line_roots {
     std::string sys = "/sys";
     std::string dev = "/dev";
+    std::string proc = "/proc";
 };
 
 // A line and what it is: "/dev/ttyUSB0" and "FTDI FT232R USB UART, /dev/serial/by-id/usb-FTDI_...".
 struct serial_line {
     std::string device;
     std::string what;
+    bool console = false; // the kernel writes its messages there (/proc/consoles)
 };
 
 // The lines with hardware behind them (the 8250 driver's placeholders left out), in the order of
@@ -34,8 +37,8 @@ bool is_placeholder_port(const line_roots& roots, dev_t device);
 bool names_no_line(int error);
 
 // What follows the reason when COM port `path` (TARVOLO_COM_DIR's comN, or /dev/ttySm) reached no
-// line: the COM ports linked in `com_dir`, the lines that exist, and how to reach one as this COM
-// number; each part begins with "; ".
+// line: the COM ports linked in `com_dir`, the lines that exist, the system console apart from
+// them, and how to reach a line as this COM number; each part begins with "; ".
 std::string where_the_lines_are(const line_roots& roots, const std::string& path, const char* com_dir);
 
 // The reason for refusing COM port `path` when its device is a placeholder, the lines that exist

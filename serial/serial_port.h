@@ -53,6 +53,10 @@ public:
     // program's alone, where the platform can tell that another program has opened it since;
     // the reason is empty while nobody has.
     virtual open_failure line_taken_meanwhile() const { return {}; }
+    // After a step of the exchange failed: why, where the platform saw another program open the
+    // line during the update (from then on nothing more is sent or read, so that the step fails
+    // at once); the reason is empty while nobody has.
+    virtual open_failure line_taken_during_update() const { return {}; }
     // Normal timeout profile, then 115200 baud 8N1; everything else as the port reports it.
     virtual void setup_comport() = 0;
     virtual void set_timeouts(timeout_profile profile) = 0;

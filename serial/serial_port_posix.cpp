@@ -167,7 +167,15 @@ phase_result posix_serial_port::open_device(const char* path)
         // Recorded and changed as one step: a signal at any instant finds the record complete.
         const signal_block hold;
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            return refuse(path, errno == EWOULDBLOCK ? why_line_is_busy(path) : std::strerror(errno));
+            const int error = errno;
+            if (error != EWOULDBLOCK) {
+                return refuse(path, std::strerror(error));
+            }
+            // A wrapper that started this run may hold the lock for it (`flock LINE updater`): the
+            // line is then the run's without a lock of its own.
+            if (!locked_for_this_run(fd)) {
+                return refuse(path, why_line_is_busy(path));
+            }
         }
         // The program holds one port; a second one open at the same time (only tests do that)
         // has nothing recorded and is only made shareable again when it is closed.
@@ -179,10 +187,13 @@ phase_result posix_serial_port::open_device(const char* path)
         }
     }
     // Looked at only once the flag is set, so that no ordinary user's open can fall between the
-    // look and the flag. A refused line gets its flag back as found; its settings were never
-    // touched.
+    // look and the flag; and the watch armed before the look, so that an open the look has
+    // passed by (root's, or a program's that ignores the flag) is seen from then on. A refused
+    // line gets its flag back as found; its settings were never touched.
+    (void)watch_.arm(fd); // without a watch the line is looked at again before the erase
     const std::string taken = why_line_is_taken(fd, path);
     if (!taken.empty()) {
+        watch_.disarm();
         give_back();
         return refuse(path, taken);
     }
@@ -210,12 +221,45 @@ void posix_serial_port::set_timeouts(timeout_profile profile)
     tempComTimeouts = timeouts_for<comm_timeouts>(profile);
 }
 
+posix_serial_port::port_wait posix_serial_port::wait_for(short events, steady::time_point limit, short& revents)
+{
+    // The watch is polled with the port: it costs nothing until an open is seen, and one seen
+    // wakes the wait at once.
+    pollfd waiters[2] = {{comport, events, 0}, {watch_.descriptor(), POLLIN, 0}};
+    const nfds_t count = watch_.armed() ? 2 : 1;
+    const int ready = ::poll(waiters, count, poll_timeout_ms(limit - steady::now()));
+    revents = waiters[0].revents;
+    if (ready < 0) {
+        return errno == EINTR ? port_wait::again : port_wait::failed;
+    }
+    if (count == 2 && waiters[1].revents != 0) {
+        look_up_opener();
+        return taken_ ? port_wait::failed : revents != 0 ? port_wait::ready : port_wait::again;
+    }
+    return ready == 0 ? port_wait::timed_out : port_wait::ready;
+}
+
+void posix_serial_port::look_up_opener()
+{
+    if (!watch_.opened_since()) {
+        return;
+    }
+    // Looked up at once: a program that still has the line takes the device's replies, and the
+    // run must end before it sends another byte. One gone again is only remembered, in case a
+    // reply then goes missing.
+    const std::optional<other_program> opener = stranger_on_line(comport);
+    if (opener || taken_during_update_.empty()) {
+        taken_during_update_ = why_opened_during_update(opener);
+    }
+    taken_ = taken_ || opener.has_value();
+}
+
 void posix_serial_port::send_block(const unsigned char* data, std::uint32_t length)
 {
     const auto deadline =
         transfer_deadline(tempComTimeouts, transfer_direction::write, length, steady::now(), std::nullopt);
     std::uint32_t sent = 0;
-    while (sent < length) {
+    while (sent < length && !taken_) {
         const ssize_t n = ::write(comport, data + sent, length - sent);
         if (n > 0) {
             sent += static_cast<std::uint32_t>(n);
@@ -227,12 +271,10 @@ void posix_serial_port::send_block(const unsigned char* data, std::uint32_t leng
         if (n == 0 || errno != EAGAIN) {
             break;
         }
-        pollfd waiter{comport, POLLOUT, 0};
-        const int ready = ::poll(&waiter, 1, poll_timeout_ms(deadline - steady::now()));
-        if (ready < 0 && errno != EINTR) {
-            break;
-        }
-        if (ready == 0 || (ready > 0 && (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)) {
+        short revents = 0;
+        const port_wait waited = wait_for(POLLOUT, deadline, revents);
+        if (waited == port_wait::failed || waited == port_wait::timed_out ||
+            (waited == port_wait::ready && (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)) {
             break;
         }
     }
@@ -244,25 +286,21 @@ std::uint32_t posix_serial_port::read_reply(unsigned char* dest)
     const auto start = steady::now();
     std::optional<steady::time_point> last_byte;
     std::uint32_t got = 0;
-    while (got < REPLY_READ_SIZE) {
-        const auto now = steady::now();
+    while (got < REPLY_READ_SIZE && !taken_) {
         const auto limit =
             transfer_deadline(tempComTimeouts, transfer_direction::read, REPLY_READ_SIZE, start, last_byte);
-        if (now >= limit) {
+        if (steady::now() >= limit) {
             break;
         }
-        pollfd waiter{comport, POLLIN, 0};
-        const int ready = ::poll(&waiter, 1, poll_timeout_ms(limit - now));
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        short revents = 0;
+        const port_wait waited = wait_for(POLLIN, limit, revents);
+        if (waited == port_wait::failed) {
             break;
         }
-        if (ready == 0) {
+        if (waited != port_wait::ready) {
             continue;
         }
-        if ((waiter.revents & POLLIN) == 0) {
+        if ((revents & POLLIN) == 0) {
             break; // hung up or gone, with nothing left to read
         }
         const ssize_t n = ::read(comport, dest + got, REPLY_READ_SIZE - got);
@@ -282,7 +320,23 @@ open_failure posix_serial_port::line_taken_meanwhile() const
     if (comport < 0) {
         return {};
     }
-    return {device_, why_line_was_opened_meanwhile(comport)};
+    if (!watch_.armed()) {
+        return {device_, why_line_was_opened_meanwhile(comport)};
+    }
+    // Only the watch is read before the erase frame, never /proc unless it saw an open: a pass
+    // over /proc takes hundreds of milliseconds on a busy machine, and a process it has passed
+    // may open the line behind it. An opener that has gone again holds nothing; the watch keeps
+    // looking during the exchange. The bound only keeps a program that opens the line without
+    // end from holding the run here.
+    for (int look = 0; look < 16 && watch_.opened_since(); ++look) {
+        const std::string why = why_line_was_opened_meanwhile(comport);
+        if (!why.empty()) {
+            return {device_, why};
+        }
+    }
+    return {};
 }
+
+open_failure posix_serial_port::line_taken_during_update() const { return {device_, taken_during_update_}; }
 
 std::unique_ptr<serial_port> make_platform_port() { return std::make_unique<posix_serial_port>(); }

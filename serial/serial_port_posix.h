@@ -2,6 +2,7 @@
 
 #include <termios.h>
 
+#include "serial/line_watch_posix.h"
 #include "serial/port_name.h"
 #include "serial/serial_port.h"
 #include "serial/transfer_deadline.h"
@@ -20,6 +21,7 @@ public:
     phase_result open_device(const char* path);
     open_failure why_not_opened() const override { return failure_; }
     open_failure line_taken_meanwhile() const override;
+    open_failure line_taken_during_update() const override;
     void setup_comport() override;
     void set_timeouts(timeout_profile profile) override;
     void send_block(const unsigned char* data, std::uint32_t length) override;
@@ -34,8 +36,18 @@ private:
     comm_timeouts tempComTimeouts;
     open_failure failure_;
     std::string device_; // the path the port was opened by, for the reason lines
+    line_watch watch_; // armed from the first look at the line's holders to the close
+    std::string taken_during_update_; // why, once another program opened the line during the update
+    bool taken_ = false; // by a program that still has it: nothing more is sent or read
+
+    // How a wait on the port ended.
+    enum class port_wait { ready, timed_out, failed, again };
 
     phase_result refuse(const char* path, std::string reason);
+    // Waits until `limit` for `events` on the port, looking up an open of the line that the watch
+    // sees meanwhile; `revents` holds what the port reported.
+    port_wait wait_for(short events, transfer_clock::time_point limit, short& revents);
+    void look_up_opener();
 };
 
 // Applies the line settings to a termios record: 115200 baud 8N1, receiver on, modem status

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/process_text.h"
 
@@ -44,9 +45,14 @@ TEST(ProcessText, StateAndParentInStat)
         std::string stat;
         char state;
         long parent;
+        bool kernel_thread = false;
     };
     const row rows[] = {
-        {"a sleeping shell", "4242 (bash) S 1 4242 4242 34817 4300", 'S', 1},
+        {"a sleeping shell", "4242 (bash) S 1 4242 4242 34817 4300 4194560 0", 'S', 1},
+        // PF_KTHREAD in the flags, whatever the name or the parent says.
+        {"kthreadd", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0", 'S', 0, true},
+        {"a kernel worker", "93 (kworker/1:2-events) I 2 0 0 0 -1 69238880 0", 'I', 2, true},
+        {"a program named like a kernel thread", "7 (kthreadd) S 1 7 7 0 -1 4194304 0", 'S', 1},
         {"a zombie", "4300 (sh) Z 4242 4300 4242 0 -1", 'Z', 4242},
         {"a name that looks like fields", "9 (x) Z 7 (y) R 3 9 9 0", 'R', 3},
         {"the first process", "1 (init) S 0 1 1 0 -1", 'S', 0},
@@ -58,6 +64,7 @@ TEST(ProcessText, StateAndParentInStat)
         SCOPED_TRACE(r.what);
         EXPECT_EQ(state_in_stat(r.stat), r.state);
         EXPECT_EQ(parent_in_stat(r.stat), r.parent);
+        EXPECT_EQ(kernel_thread_in_stat(r.stat), r.kernel_thread);
     }
 }
 
@@ -114,6 +121,33 @@ TEST(ProcessText, PidInLockFile)
     };
     for (const auto& r : rows) {
         EXPECT_EQ(pid_in_lock_file(r.content), r.pid) << r.what;
+    }
+}
+
+TEST(ProcessText, FlockHoldersInLocks)
+{
+    const std::string locks = "1: FLOCK  ADVISORY  WRITE 4242 00:05:87 0 EOF\n"
+                              "1: -> FLOCK  ADVISORY  WRITE 4300 00:05:87 0 EOF\n"
+                              "2: POSIX  ADVISORY  WRITE 17 00:05:87 0 EOF\n"
+                              "3: FLOCK  ADVISORY  READ 99 00:05:870 0 EOF\n"
+                              "4: FLOCK  ADVISORY  WRITE 5 fe:1a:87 0 EOF\n"
+                              "5: OFDLCK ADVISORY  WRITE -1 00:05:87 0 EOF\n"
+                              "6: FLOCK  ADVISORY  READ 77 00:05:87 0 EOF";
+    struct row {
+        const char* what;
+        unsigned long major;
+        unsigned long minor;
+        unsigned long long inode;
+        std::vector<long> holders;
+    };
+    const row rows[] = {
+        {"holders, not the waiter, nor a record lock", 0, 5, 87, {4242, 77}},
+        {"another inode that starts the same", 0, 5, 870, {99}},
+        {"the device numbers in hexadecimal", 0xfe, 0x1a, 87, {5}},
+        {"none", 8, 1, 87, {}},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(flock_holders_in_locks(locks, r.major, r.minor, r.inode), r.holders) << r.what;
     }
 }
 

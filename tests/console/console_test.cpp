@@ -78,6 +78,13 @@ TEST(SayReason, EscapesWhatATerminalWouldObey)
         {"overlong slash and NUL", "\xc0\xaf\xe0\x80\xaf", "\\300\\257\\340\\200\\257"},
         {"surrogate and past U+10FFFF", "\xed\xa0\x80\xf4\x90\x80\x80", "\\355\\240\\200\\364\\220\\200\\200"},
         {"the largest code point", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+        // A right-to-left override would show the rest of the line backwards.
+        {"U+202E, the first and the last embedding, isolates",
+            "by-id-\xe2\x80\xae"
+            "nib.\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9",
+            "by-id-\\342\\200\\256nib.\\342\\200\\252\\342\\201\\246\\342\\201\\251"},
+        {"the marks beside them are no controls", "a\xe2\x80\x8f\xe2\x80\xaf\xe2\x81\xa5",
+            "a\xe2\x80\x8f\xe2\x80\xaf\xe2\x81\xa5"},
 #if !defined(_WIN32)
         {"a typed backslash apart from a real ESC", "a\\033\x1b", "a\\\\033\\033"},
 #endif

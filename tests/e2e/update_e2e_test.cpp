@@ -74,9 +74,20 @@ enum class neighbour {
     none,
     lock_linked_to_another_line, // the line's lock file a link to another station's line
     lock_of_a_zombie,
+    // PID 2 in the lock: a number written in another PID namespace, here the kernel's kthreadd.
+    lock_of_a_kernel_thread,
     lock_of_the_wrapper, // taken by the shell that starts the updater and waits for it
     lock_of_the_updater_itself, // the same shell, which then becomes the updater
+    lock_of_a_wrapper_two_levels_up, // the shell that took it runs the updater under `timeout`
+    // A link to another line's plain lock file, which names a live program.
+    lock_linked_to_another_lines_lock,
+    line_flocked_by_the_wrapper, // `flock LINE updater`, serialising an adapter between jobs
+    line_held_open_by_the_wrapper, // a script that keeps the line open (its DTR steady) meanwhile
     path_only_descriptor_on_the_line, // O_PATH: names the line, neither reads nor writes it
+    // The line's number in a devpts instance of its own, as a container's /dev/pts: another line,
+    // held open by a program there, or the terminal of a shell's session there.
+    same_number_held_in_another_devpts,
+    same_number_a_session_in_another_devpts,
     write_lease_on_the_image, // a file server's oplock, given up when a reader comes
     stopped_fuse_server, // a hung file system, one of its files held open by another process
     // The image on a file system whose server answers every read after the first from another
@@ -318,6 +329,12 @@ bool served_by_fuse(neighbour what)
     return what == neighbour::stopped_fuse_server || what == neighbour::image_switched_behind_the_page_cache;
 }
 
+bool in_another_devpts(neighbour what)
+{
+    return what == neighbour::same_number_held_in_another_devpts ||
+        what == neighbour::same_number_a_session_in_another_devpts;
+}
+
 // A case's neighbour at work: set up before the run, checked and cleared after it.
 class neighbour_at_work {
 public:
@@ -354,12 +371,48 @@ public:
             lock_.emplace(port.path);
             lock_->names(zombie_);
             break;
+        case neighbour::lock_of_a_kernel_thread:
+            ASSERT_EQ(read_file("/proc/2/comm"), "kthreadd\n") << "PID 2 is no kernel thread here";
+            lock_.emplace(port.path);
+            lock_->names(2);
+            break;
         case neighbour::lock_of_the_wrapper:
             lock_and_run("\"$@\"; exit $?");
             break;
         case neighbour::lock_of_the_updater_itself:
             lock_and_run("exec \"$@\"");
             break;
+        case neighbour::lock_of_a_wrapper_two_levels_up:
+            lock_and_run("timeout 60 \"$@\"");
+            break;
+        case neighbour::lock_linked_to_another_lines_lock: {
+            process_options sleeper;
+            sleeper.argv = {"sleep", "300"};
+            holder_.emplace(child_process::start_detached(sleeper));
+            const std::string other_lock = work.write_file("LCK..ttyUSB9", std::to_string(holder_->pid) + "\n");
+            lock_.emplace(port.path);
+            ASSERT_EQ(::symlink(other_lock.c_str(), lock_->path.c_str()), 0);
+            break;
+        }
+        case neighbour::line_flocked_by_the_wrapper:
+            run_by(options, {"flock", port.path});
+            break;
+        case neighbour::line_held_open_by_the_wrapper:
+            // In a subshell: the run's shell leads its session, and would take the line for its
+            // terminal.
+            run_by(options, {"sh", "-c", "(\"$@\"; exit $?) 3<>\"$0\"", port.path});
+            break;
+        case neighbour::same_number_held_in_another_devpts:
+        case neighbour::same_number_a_session_in_another_devpts: {
+            const std::string line = std::filesystem::canonical(port.path).string();
+            ASSERT_EQ(line.rfind("/dev/pts/", 0), 0U) << line;
+            other_devpts_.emplace(another_devpts{work.path + "/pts", std::stoi(line.substr(9)),
+                what_ == neighbour::same_number_a_session_in_another_devpts});
+            std::filesystem::create_directory(other_devpts_->mount_dir);
+            opener_.emplace(*other_devpts_);
+            ASSERT_TRUE(opener_->opened) << "no terminal " << other_devpts_->number << " in a devpts of its own";
+            break;
+        }
         case neighbour::path_only_descriptor_on_the_line:
             held_.fd = ::open(std::filesystem::canonical(port.path).c_str(), O_PATH | O_CLOEXEC);
             ASSERT_GE(held_.fd, 0);
@@ -443,6 +496,8 @@ private:
     void (*sigio_found_)(int) = SIG_ERR;
     std::optional<fuse_image> fuse_; // ended after the process that holds a file on it
     std::optional<child_process> holder_;
+    std::optional<another_devpts> other_devpts_;
+    std::optional<line_opener> opener_;
 };
 
 class UpdateEndToEnd : public ::testing::TestWithParam<e2e_case> { };
@@ -465,6 +520,9 @@ TEST_P(UpdateEndToEnd, Run)
     }
     if (c.writer == image_writer::hidden_by_a_pid_namespace && ::geteuid() != 0) {
         GTEST_SKIP() << "a PID namespace of its own needs root";
+    }
+    if (in_another_devpts(c.next_to) && ::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a devpts instance needs root";
     }
     const std::chrono::microseconds lease_outlasted =
         c.writer == image_writer::let_in_when_the_lease_ran_out ? read_delay_past_the_lease_break() : 0us;
@@ -803,9 +861,17 @@ const e2e_case cases[] = {
     // Nothing on the station that is not the line's user or the image's writer stops the update.
     row("lock_file_linked_to_another_line").beside(neighbour::lock_linked_to_another_line),
     row("lock_of_a_zombie").beside(neighbour::lock_of_a_zombie),
+    row("lock_of_a_kernel_thread").beside(neighbour::lock_of_a_kernel_thread),
     row("lock_taken_by_the_wrapper_that_runs_the_updater").beside(neighbour::lock_of_the_wrapper),
     row("lock_naming_the_updater_itself").beside(neighbour::lock_of_the_updater_itself),
+    row("lock_taken_by_a_wrapper_two_levels_up").beside(neighbour::lock_of_a_wrapper_two_levels_up),
+    row("lock_file_linked_to_another_lines_lock").beside(neighbour::lock_linked_to_another_lines_lock),
+    // The station's own wrapper holds the line for the run, as a lock file naming it does.
+    row("line_flocked_by_the_wrapper").beside(neighbour::line_flocked_by_the_wrapper),
+    row("line_held_open_by_the_wrapper").beside(neighbour::line_held_open_by_the_wrapper),
     row("line_named_by_an_o_path_descriptor").beside(neighbour::path_only_descriptor_on_the_line),
+    row("line_number_held_in_another_devpts").beside(neighbour::same_number_held_in_another_devpts),
+    row("line_number_a_session_in_another_devpts").beside(neighbour::same_number_a_session_in_another_devpts),
     row("image_with_a_write_lease_given_up_on_request").beside(neighbour::write_lease_on_the_image),
     row("file_held_open_on_a_stopped_fuse_server").beside(neighbour::stopped_fuse_server),
     // A device name typed as the image, the port of that name linked to a good image.
@@ -879,6 +945,95 @@ e2e_case vanishing_at_random_page()
 }
 
 INSTANTIATE_TEST_SUITE_P(Random, UpdateEndToEnd, ::testing::Values(vanishing_at_random_page()), case_name);
+
+// The frames that reached the device by now, as its transcript shows them.
+long frames_in(const std::string& transcript)
+{
+    const std::string text = read_file(transcript);
+    long frames = 0;
+    for (std::size_t at = text.find("host>"); at != std::string::npos; at = text.find("host>", at + 1)) {
+        ++frames;
+    }
+    return frames;
+}
+
+// Root passes the exclusive flag, and so does a program that ignores it (a modem manager probing a
+// port just plugged in): whenever such a program opens the line, it would take the device's
+// replies. No frame may reach the device after the open but one already on its way, and the
+// failure names the program. The opener runs from before the run, as a prober does, with a lower
+// number than the processes of a busy machine.
+TEST(LineOpenedByAnotherProgram, NoFrameReachesTheDeviceAfterTheOpen)
+{
+    struct row {
+        const char* what;
+        std::string opens_at; // the console text after which it opens
+        std::chrono::milliseconds later;
+        int more_processes;
+        loader_emulator::settings device;
+        std::string step; // the console from the start prompt to the reason line; "": any page's failure
+        long frames_after_open; // at most
+    };
+    const row rows[] = {
+        {"60 ms after the key, among 3,000 more processes", start_prompt, 60ms, 3000, {{}, {}, {}, 3000, {}},
+            erasing + erase_error, 0},
+        // Paced as on the wire, so that the rest of the pages would take half a minute.
+        {"while the pages go out", progress(20), 0ms, 0, {{}, {}, {}, 200, {"--baud", "115200"}}, "", 1},
+    };
+    const updater_under_test updater;
+    if (!updater.wine_exe.empty()) {
+        GTEST_SKIP() << "a Linux program opening the line beside the run";
+    }
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root's open passes the exclusive flag";
+    }
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        temp_dir work;
+        const std::string image = work.write_file("fw.bin", sample_image(7));
+        loader_emulator::settings s = r.device;
+        s.com_dir = work.path;
+        loader_emulator device(s, work.path);
+        line_opener opener(device.port.path, line_opener::when::told);
+        const process_crowd busy(r.more_processes);
+        long frames_at_open = -1;
+        std::chrono::steady_clock::time_point opened_at;
+        const run_result run = run_detached(
+            updater.options(work.path), std::to_string(device.port.number) + "\n" + image + "\n", 60s, r.opens_at, [&] {
+                std::this_thread::sleep_for(r.later);
+                ASSERT_TRUE(opener.open_now());
+                opened_at = std::chrono::steady_clock::now();
+                frames_at_open = frames_in(device.transcript);
+            });
+        const double seconds_after_open =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - opened_at).count();
+        (void)device.finish(1s);
+        EXPECT_EQ(run.status, 1);
+        const std::string why =
+            updater.reason_line(device.port.path + ": opened by another program during the update (PID " +
+                std::to_string(opener.pid) + ", " + command_name(opener.pid) + ")");
+        const std::string before = file_asked(device.port.number) + loaded() + start_prompt;
+        // A slow build (qemu-user, the sanitizers) may not have sent the erase frame yet: then
+        // the look before it ends the run.
+        const std::string before_the_erase = before + no_erase_response +
+            updater.reason_line(device.port.path + ": opened by another program while waiting (PID " +
+                std::to_string(opener.pid) + ", " + command_name(opener.pid) + "); nothing was sent") +
+            exit_prompt;
+        if (!r.step.empty() && frames_at_open == 0 && run.output == before_the_erase) {
+            EXPECT_EQ(frames_in(device.transcript), 0) << read_file(device.transcript);
+        } else if (!r.step.empty()) {
+            EXPECT_EQ(run.output, before + r.step + why + exit_prompt);
+        } else {
+            EXPECT_EQ(run.output.rfind(before + to_pages, 0), 0U) << run.output;
+            EXPECT_NE(run.output.find("Failure"), std::string::npos) << run.output;
+            EXPECT_EQ(
+                run.output.substr(run.output.size() - std::min(run.output.size(), why.size() + exit_prompt.size())),
+                why + exit_prompt);
+        }
+        EXPECT_LE(frames_in(device.transcript) - frames_at_open, r.frames_after_open) << read_file(device.transcript);
+        // Wide: it proves the run did not go on with the pages left, which take half a minute.
+        EXPECT_LT(seconds_after_open, 10.0) << "the run went on after the open";
+    }
+}
 
 // An image built on a machine whose clock is past 2038 (or copied from one): no build may fail to
 // look at it.

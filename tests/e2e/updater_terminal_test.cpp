@@ -9,11 +9,11 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "support/expected_text.h"
@@ -81,6 +81,15 @@ com7_maker line_of_mode(mode_t mode)
 
 std::unique_ptr<device_line> nothing(const temp_dir&, const std::string&) { return nullptr; }
 
+// `com7` a link to `target`, where no device is.
+com7_maker link_to(std::string target)
+{
+    return [target = std::move(target)](const temp_dir&, const std::string& com7) {
+        EXPECT_EQ(symlink(target.c_str(), com7.c_str()), 0);
+        return nullptr;
+    };
+}
+
 // A run refused at the port or at the image, with a line anyone may open at `com7` unless a
 // builder says otherwise.
 struct refused_run : row_builder<refused_run> {
@@ -134,12 +143,8 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
     const refused_run rows[] = {
         refusal("missing device", missing + expected::no_line_for(7)).at_com7(nothing),
         refusal("no permission", "Permission denied").at_com7(line_of_mode(0)).as_ordinary_user(),
-        // The test itself holds the line, and a lock on it as well.
-        refusal("held by another program", held_by(getpid())).at_com7([](const temp_dir& dir, const std::string&) {
-            auto line = std::make_unique<device_line>(dir.path, 7, std::nullopt, pty_pair::held::both);
-            EXPECT_EQ(flock(line->slave, LOCK_EX | LOCK_NB), 0);
-            return line;
-        }),
+        // Another program holds the line, and a lock on it as well.
+        refusal("held and locked by another program", "").beside("exec flock \"$1\" sleep 60"),
         refusal("not a terminal", "not a terminal, so not a serial port")
             .at_com7([](const temp_dir& dir, const std::string& com7) {
                 EXPECT_EQ(rename(dir.write_file("plain", "").c_str(), com7.c_str()), 0);
@@ -169,11 +174,11 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         refusal("a link whose long target holds controls",
             missing + " (a link to /dev/serial/by-id/" + std::string(300, 'u') + "\\033[2J\\033]0;x\\007)" +
                 expected::no_line_for(7))
-            .at_com7([](const temp_dir&, const std::string& com7) {
-                const std::string target = "/dev/serial/by-id/" + std::string(300, 'u') + "\033[2J\033]0;x\a";
-                EXPECT_EQ(symlink(target.c_str(), com7.c_str()), 0);
-                return nullptr;
-            }),
+            .at_com7(link_to("/dev/serial/by-id/" + std::string(300, 'u') + "\033[2J\033]0;x\a")),
+        // A right-to-left override would show the rest of the line backwards.
+        refusal("a by-id link whose name turns the line around",
+            missing + " (a link to /dev/serial/by-id/usb-\\342\\200\\2561-trop)" + expected::no_line_for(7))
+            .at_com7(link_to("/dev/serial/by-id/usb-\u202e1-trop")),
         refusal("a backslash in a name", missing).typing("a\\033.bin").shown_as("a\\\\033.bin"),
     };
     for (const auto& r : rows) {
@@ -236,6 +241,8 @@ TEST(UpdaterWithoutTerminal, WhyAPortOrFileCouldNotBeOpened)
         }
         if (kept) {
             EXPECT_EQ(read_for(kept->master, 50ms, 200ms), "") << "sent to the device";
+            // Set, it would lock every other user out for as long as the holder keeps the line.
+            EXPECT_EQ(kept->exclusive_flag(), 0) << "the exclusive flag was not given back as found";
         }
         if (other) {
             termios after{};
@@ -424,20 +431,19 @@ TEST(UpdaterOnTerminal, LineOpenedByAnotherProgramAtTheStartPrompt)
     pty_pair console;
     child_process updater_run = child_process::start_on_terminal(updater(run.dir), console);
     ASSERT_NO_FATAL_FAILURE(run.answer(console));
-    const int intruder = open(run.device.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(intruder, 0);
+    const line_opener intruder(run.device.slave_path);
+    ASSERT_TRUE(intruder.opened);
 
     ASSERT_TRUE(write_all(console.master, "k"));
     const std::string why = "tarvolo_updater: " + run.device.port.path +
-        ": opened by another program while waiting (PID " + std::to_string(getpid()) + ", " + command_name(getpid()) +
-        "); nothing was sent\n";
+        ": opened by another program while waiting (PID " + std::to_string(intruder.pid) + ", " +
+        command_name(intruder.pid) + "); nothing was sent\n";
     EXPECT_EQ(read_until(console.master, expected::exit_prompt, 10s),
         expected::crlf(expected::no_erase_response + why + expected::exit_prompt));
     EXPECT_EQ(read_for(run.device.master, 100ms, 300ms), "") << "sent to the device";
     ASSERT_TRUE(wait_for_raw_mode(console.slave, TAKES_THE_TERMINAL));
     ASSERT_TRUE(write_all(console.master, "x"));
     EXPECT_EQ(updater_run.wait(10s), 1);
-    EXPECT_EQ(close(intruder), 0);
     EXPECT_EQ(run.device.exclusive_flag(), 0) << "the line was not given back";
 }
 

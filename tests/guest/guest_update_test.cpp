@@ -169,6 +169,8 @@ guest_case speed_set_through(const serial_port& p, const std::string& what)
         .completes(run, p.port);
 }
 
+const std::string PC_CONSOLE = "the system console, not a line to flash through: /dev/ttyS0 (16550A UART, serial)";
+
 // The operator types `typed`, a COM number that reaches no line in `p`'s guest: the reason must
 // name `p`'s line among the lines there are (`lines`), and how to reach it as that number.
 guest_case wrong_number_on(const serial_port& p, int typed, const std::string& why, const std::string& lines)
@@ -458,14 +460,14 @@ const guest_case cases[] = {
         .latency_sampled_in("latency")
         .also_on_arm(),
     // The number Windows showed, typed where it reaches no line: the 8250 driver's placeholder
-    // behind COM4 on the PC, nothing at all behind the number next to a linked adapter's.
+    // behind COM4 on the PC, nothing at all behind the number next to a linked adapter's. The
+    // PC's first 16550 is the kernel's console (console=ttyS0): never offered as a line to link.
     wrong_number_on(PC_UART, 4, "no UART behind this port, only a placeholder of the 8250 driver",
-        "serial lines here: /dev/ttyS0 (16550A UART, serial), /dev/ttyS1 (16550A UART, serial)"),
+        "serial lines here: /dev/ttyS1 (16550A UART, serial); " + PC_CONSOLE),
     wrong_number_on(FTDI, 8, "No such file or directory; COM ports linked in that folder: com7 (/dev/ttyUSB0)",
-        "serial lines here: /dev/ttyS0 (16550A UART, serial), /dev/ttyUSB0 (QEMU USB SERIAL)"),
+        "serial lines here: /dev/ttyUSB0 (QEMU USB SERIAL); " + PC_CONSOLE),
     wrong_number_on(ACM, 8, "No such file or directory; COM ports linked in that folder: com7 (/dev/ttyACM0)",
-        "serial lines here: /dev/ttyACM0 (cdc_acm), /dev/ttyS0 (16550A UART, serial), /dev/ttyS1 (16550A UART, "
-        "serial)"),
+        "serial lines here: /dev/ttyACM0 (cdc_acm), /dev/ttyS1 (16550A UART, serial); " + PC_CONSOLE),
 };
 
 // The line under test while another program has it: a terminal program reading it, without a lock

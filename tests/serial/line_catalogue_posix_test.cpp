@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 // path stands for that folder.
 struct fake_machine {
     temp_dir root;
-    line_roots roots{root.path + "/sys", root.path + "/dev"};
+    line_roots roots{root.path + "/sys", root.path + "/dev", root.path + "/proc"};
 
     std::string at(const std::string& path) const { return root.path + "/" + path; }
     void file(const std::string& path, const std::string& text) const
@@ -124,6 +124,30 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             "/dev/ttyS0", nullptr,
             "; serial lines here: ROOT/dev/ttyAMA0 (uart-pl011); to reach a line as COM1, link it as com1 in the "
             "folder that TARVOLO_COM_DIR names"},
+        // A board whose kernel writes to its first UART: following the advice would flash
+        // through the kernel's console.
+        {"the system console apart from the lines to link",
+            [](const fake_machine& m) {
+                m.tty("ttyS0", "pnp0/00:01", "serial", "4");
+                m.file("sys/class/tty/ttyS0/dev", "4:64");
+                m.tty("ttyS1", "pnp0/00:02", "serial", "4");
+                m.file("sys/class/tty/ttyS1/dev", "4:65");
+                m.file("proc/consoles",
+                    "tty0                 -WU (E  p  )    4:1\nttyS0                -W- (EC p a)    4:64");
+            },
+            "/dev/ttyS3", nullptr,
+            "; serial lines here: ROOT/dev/ttyS1 (16550A UART, serial); the system console, not a line to flash "
+            "through: ROOT/dev/ttyS0 (16550A UART, serial); to reach a line as COM4, link it as com4 in the folder "
+            "that TARVOLO_COM_DIR names"},
+        {"the console the only line",
+            [](const fake_machine& m) {
+                m.tty("ttyAMA0", "platform/9000000.pl011", "uart-pl011", "32");
+                m.file("sys/class/tty/ttyAMA0/dev", "204:64");
+                m.file("proc/consoles", "ttyAMA0              -W- (EC p a)  204:64");
+            },
+            "/dev/ttyS1", nullptr,
+            "; no serial line was found; the system console, not a line to flash through: ROOT/dev/ttyAMA0 "
+            "(uart-pl011); to reach a line as COM2, link it as com2 in the folder that TARVOLO_COM_DIR names"},
         {"no line at all, a name that is no COM number's",
             [](const fake_machine& m) {
                 m.file("sys/class/tty/tty0/dev", "4:0");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "serial/serial_port_posix.h"
+#include "support/process.h"
 #include "support/pty.h"
 #include "support/temp_dir.h"
 
@@ -229,6 +230,56 @@ TEST(PosixSerialPort, AnExclusiveFlagFoundSetIsLeftSet)
         ASSERT_EQ(port.open_device(line.slave_path.c_str()), phase_result::success);
     }
     EXPECT_EQ(line.exclusive_flag(), 1) << "a flag this run did not set was cleared";
+}
+
+// Another program opens the line while a reply is awaited (root passes the exclusive flag): one
+// that keeps it would take the device's replies, and the read ends at once with nothing more sent;
+// one gone again leaves the exchange going, and is only remembered for a failure that follows.
+TEST(PosixSerialPort, AnOpenDuringTheExchangeIsLookedUpAtOnce)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root's open passes the exclusive flag";
+    }
+    struct row {
+        const char* what;
+        bool keeps_it;
+        std::uint32_t reply_read;
+        std::string reason_after; // " (PID ...)" follows where the program still had the line
+        bool sends_after;
+    };
+    const row rows[] = {
+        {"kept open", true, 0, "opened by another program during the update", false},
+        {"closed again at once", false, 8, "opened by another program during the update", true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        open_port p;
+        line_opener opener(p.line.slave_path, line_opener::when::told, r.keeps_it);
+        EXPECT_EQ(p.port.line_taken_during_update().reason, "") << "before any open";
+        // One that closes the line again does so before the read looks: otherwise the look may
+        // still find it open, as a look at that instant rightly would.
+        if (!r.keeps_it) {
+            ASSERT_TRUE(opener.open_now());
+        }
+        std::thread device([&] {
+            if (r.keeps_it) {
+                ASSERT_TRUE(opener.open_now());
+            }
+            std::this_thread::sleep_for(300ms);
+            (void)write_all(p.line.master, "ABCDEFGH");
+        });
+        unsigned char in[8] = {};
+        const auto start = steady::now();
+        EXPECT_EQ(p.port.read_reply(in), r.reply_read);
+        EXPECT_LT(seconds_since(start), 5.0) << "the read did not end";
+        device.join();
+        const std::string who =
+            r.keeps_it ? " (PID " + std::to_string(opener.pid) + ", " + command_name(opener.pid) + ")" : "";
+        EXPECT_EQ(p.port.line_taken_during_update().reason, r.reason_after + who);
+        EXPECT_EQ(p.port.line_taken_during_update().device, p.line.slave_path);
+        p.port.send_block(reinterpret_cast<const unsigned char*>("frame"), 5);
+        EXPECT_EQ(read_for(p.line.master, 100ms, 500ms), r.sends_after ? "frame" : "");
+    }
 }
 
 TEST(PosixSerialPort, OnlyTerminalsOpen)

@@ -91,8 +91,9 @@ inline std::string final_refused(const char* status) { return std::string("\n\rF
 // a test knows only their form: they show as "LINES" in lines_masked's copy of a run's output.
 inline std::string lines_masked(const std::string& output)
 {
-    static const std::regex lines("; (serial lines here: /dev/[^;\n]+|no serial line was found)([;\n ])");
-    return std::regex_replace(output, lines, "; LINES$2");
+    static const std::regex lines("; (serial lines here: /dev/[^;\n]+|no serial line was found)"
+                                  "(; the system console, not a line to flash through: /dev/[^;\n]+)?([;\n ])");
+    return std::regex_replace(output, lines, "; LINES$3");
 }
 // The end of the reason when COM `n` reached no line, its lines masked.
 inline std::string no_line_for(int n)

@@ -8,8 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <sched.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -305,4 +308,122 @@ std::string shell_command(const std::string& program)
 #else
     return program;
 #endif
+}
+
+line_opener::line_opener(const std::string& path, when opens, bool keeps_it)
+{
+    start([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK); }, keeps_it);
+    if (opens == when::now) {
+        (void)open_now();
+    }
+}
+
+line_opener::line_opener(const another_devpts& line)
+{
+    start(
+        [&line]() -> int {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("devpts", line.mount_dir.c_str(), "devpts", 0, "newinstance,ptmxmode=0666") != 0) {
+                return -1;
+            }
+            // The instance numbers its terminals from 0: the masters before ours stay open, so
+            // that the number is not given again.
+            for (;;) {
+                const int master = ::open((line.mount_dir + "/ptmx").c_str(), O_RDWR | O_NOCTTY);
+                unsigned number = 0;
+                int unlocked = 0;
+                if (master < 0 || ::ioctl(master, TIOCGPTN, &number) != 0 || static_cast<int>(number) > line.number) {
+                    return -1;
+                }
+                if (static_cast<int>(number) == line.number && ::ioctl(master, TIOCSPTLCK, &unlocked) == 0) {
+                    break;
+                }
+            }
+            if (line.as_session && ::setsid() < 0) {
+                return -1;
+            }
+            return ::open((line.mount_dir + "/" + std::to_string(line.number)).c_str(),
+                O_RDWR | O_NONBLOCK | (line.as_session ? 0 : O_NOCTTY));
+        },
+        true);
+    (void)open_now();
+}
+
+void line_opener::start(const std::function<int()>& open_in_child, bool keeps_it)
+{
+    int go[2] = {-1, -1};
+    int report[2] = {-1, -1};
+    if (::pipe2(go, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+        return;
+    }
+    pid = ::fork();
+    if (pid == 0) {
+        // Nothing of the test's: a copy of a test's pseudo-terminal end would keep a hang-up away.
+        for (int other = 3; other < 1024; ++other) {
+            if (other != go[0] && other != report[1]) {
+                (void)::close(other);
+            }
+        }
+        char told = 0;
+        if (::read(go[0], &told, 1) == 1) {
+            const int fd = open_in_child();
+            if (fd >= 0 && !keeps_it) {
+                (void)::close(fd);
+            }
+            const char opened_it = fd >= 0 ? 1 : 0;
+            (void)::write(report[1], &opened_it, 1);
+        }
+        for (;;) {
+            (void)::pause();
+        }
+    }
+    (void)::close(go[0]);
+    (void)::close(report[1]);
+    go_ = go[1];
+    report_ = report[0];
+}
+
+bool line_opener::open_now()
+{
+    char opened_it = 0;
+    opened = pid > 0 && ::write(go_, "o", 1) == 1 && ::read(report_, &opened_it, 1) == 1 && opened_it == 1;
+    return opened;
+}
+
+line_opener::~line_opener()
+{
+    for (const int fd : {go_, report_}) {
+        if (fd >= 0) {
+            (void)::close(fd);
+        }
+    }
+    if (pid > 0) {
+        (void)::kill(pid, SIGKILL);
+        (void)::waitpid(pid, nullptr, 0);
+    }
+}
+
+process_crowd::process_crowd(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            for (;;) {
+                (void)::pause();
+            }
+        }
+        if (child > 0) {
+            pids_.push_back(child);
+        }
+    }
+}
+
+process_crowd::~process_crowd()
+{
+    for (const pid_t child : pids_) {
+        (void)::kill(child, SIGKILL);
+    }
+    for (const pid_t child : pids_) {
+        (void)::waitpid(child, nullptr, 0);
+    }
 }

@@ -95,3 +95,50 @@ std::vector<std::string> target_launcher();
 // How a shell is told to run `program` of this build: in a cross build, through the toolchain's
 // emulator, which a shell would not know to use.
 std::string shell_command(const std::string& program);
+
+// The terminal numbered `number` of a devpts instance of its own, mounted at `mount_dir` in a
+// mount namespace of its own, as a container has its own /dev/pts: the same device number as the
+// host's terminal of that number, another line. Needs root.
+struct another_devpts {
+    std::string mount_dir;
+    int number = 0;
+    bool as_session = false; // opened as the terminal of a session it leads, as a shell's is
+};
+
+// Another program that opens a line for reading and writing, never as its controlling terminal
+// unless asked, and keeps it open until it is destroyed: a terminal program left running, root's
+// modem prober, a container's shell. It is started when it is made, and opens the line then or
+// when told to, as a prober that was running long before. Nothing else of the test's is open in
+// it.
+class line_opener {
+public:
+    enum class when { now, told };
+    explicit line_opener(const std::string& path, when opens = when::now, bool keeps_it = true);
+    explicit line_opener(const another_devpts& line);
+    ~line_opener();
+    line_opener(const line_opener&) = delete;
+    line_opener& operator=(const line_opener&) = delete;
+
+    // Opens the line (closing it again at once unless it keeps it); whether it could.
+    bool open_now();
+
+    pid_t pid = -1;
+    bool opened = false;
+
+private:
+    void start(const std::function<int()>& open_in_child, bool keeps_it);
+    int go_ = -1;
+    int report_ = -1;
+};
+
+// `count` more processes that only wait, as on a busy machine; ended with it.
+class process_crowd {
+public:
+    explicit process_crowd(int count);
+    ~process_crowd();
+    process_crowd(const process_crowd&) = delete;
+    process_crowd& operator=(const process_crowd&) = delete;
+
+private:
+    std::vector<pid_t> pids_;
+};
