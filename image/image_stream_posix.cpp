@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "common/close_guard.h"
-#include "common/process_scan_posix.h"
+#include "common/process_scan_linux.h"
 #include "common/refusal.h"
 
 static_assert(sizeof(off_t) == 8, "a file past 2 GiB needs a 64-bit off_t");

@@ -15,12 +15,13 @@
 #include <unistd.h>
 #include <utility>
 
-#include "common/process_scan_posix.h"
+#include "common/close_guard.h"
+#include "common/process_scan_linux.h"
 #include "common/signal_relay_posix.h"
 #include "serial/device_path.h"
-#include "serial/line_catalogue_posix.h"
-#include "serial/line_changes_posix.h"
-#include "serial/line_users_posix.h"
+#include "serial/line_catalogue_linux.h"
+#include "serial/line_changes_linux.h"
+#include "serial/line_users_linux.h"
 
 namespace {
 
@@ -60,33 +61,6 @@ std::string open_error_reason(const char* path, int error)
     }
     return reason;
 }
-
-// Closes a descriptor that a failed open leaves behind, so that each refusal is one return; the
-// open has already failed, and a close error adds nothing.
-class descriptor_guard {
-public:
-    explicit descriptor_guard(int fd) : fd_(fd) { }
-    ~descriptor_guard()
-    {
-        if (fd_ >= 0) {
-            (void)::close(fd_);
-        }
-    }
-    descriptor_guard(const descriptor_guard&) = delete;
-    descriptor_guard& operator=(const descriptor_guard&) = delete;
-
-    int fd() const { return fd_; }
-    // Hands the descriptor on, once the open has succeeded.
-    int release()
-    {
-        const int kept = fd_;
-        fd_ = -1;
-        return kept;
-    }
-
-private:
-    int fd_;
-};
 
 } // namespace
 
@@ -145,7 +119,7 @@ phase_result posix_serial_port::open_device(const char* path)
     // Non-blocking, so that a port without carrier cannot hang the open; every operation below
     // waits with poll() instead.
     descriptor_guard opened(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    const int fd = opened.fd();
+    const int fd = opened.get();
     if (fd < 0) {
         return refuse(path, open_error_reason(path, errno));
     }

@@ -2,7 +2,7 @@
 
 #include <termios.h>
 
-#include "serial/line_watch_posix.h"
+#include "serial/line_watch_linux.h"
 #include "serial/port_name.h"
 #include "serial/serial_port.h"
 #include "serial/transfer_deadline.h"

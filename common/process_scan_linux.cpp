@@ -1,4 +1,4 @@
-#include "common/process_scan_posix.h"
+#include "common/process_scan_linux.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,77 +9,17 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
-#if defined(__linux__)
-#include <sys/sysmacros.h>
-#endif
 
-std::string start_of_file(int dir, const char* path)
-{
-    const int fd = ::openat(dir, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return {};
-    }
-    char text[1024];
-    const ssize_t length = ::read(fd, text, sizeof text);
-    (void)::close(fd); // read-only: a failing close loses nothing
-    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
-}
-
-std::string link_target(const std::string& path)
-{
-    std::string target(256, '\0');
-    for (;;) {
-        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-        if (length <= 0) {
-            return {};
-        }
-        if (static_cast<std::size_t>(length) < target.size()) {
-            target.resize(static_cast<std::size_t>(length));
-            return target;
-        }
-        target.resize(target.size() * 2); // it may have been cut: try again with more room
-    }
-}
-
-std::string real_path(const std::string& path)
-{
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        return {};
-    }
-    std::string result(real);
-    std::free(real); // NOLINT(cppcoreguidelines-no-malloc): realpath's buffer
-    return result;
-}
+#include "common/close_guard.h"
 
 namespace {
 
 bool is_among(const std::vector<long>& pids, long pid)
 {
     return std::find(pids.begin(), pids.end(), pid) != pids.end();
-}
-
-// The whole of a file that the kernel writes as it is read, however long; empty when it cannot be
-// read.
-std::string whole_file(const char* path)
-{
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return {};
-    }
-    std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t length = ::read(fd, chunk, sizeof chunk);
-        if (length <= 0) {
-            break;
-        }
-        text.append(chunk, static_cast<std::size_t>(length));
-    }
-    (void)::close(fd); // read-only: a failing close loses nothing
-    return text;
 }
 
 other_program program_in(int process_dir, long pid)
@@ -91,7 +31,6 @@ other_program program_in(int process_dir, long pid)
     return {pid, name};
 }
 
-#if defined(__linux__)
 // Calls `visit(process_dir, pid)` for each process but this one until it answers true.
 template <typename Visit>
 void each_process(Visit&& visit)
@@ -111,12 +50,12 @@ void each_process(Visit&& visit)
         if (pid <= 0 || *end != '\0' || pid == self) {
             continue; // not a process, or this one
         }
-        const int process_dir = ::openat(::dirfd(processes), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (process_dir < 0) {
+        const descriptor_guard process_dir(
+            ::openat(::dirfd(processes), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (process_dir.get() < 0) {
             continue; // ended meanwhile
         }
-        done = visit(process_dir, pid);
-        (void)::close(process_dir);
+        done = visit(process_dir.get(), pid);
     }
     (void)::closedir(processes);
 }
@@ -211,11 +150,9 @@ std::string descriptor_info(int process_dir, const char* fd)
 
 // The /proc/PID/stat line of process `pid`; empty once it has ended.
 std::string stat_line(long pid) { return start_of_file(AT_FDCWD, ("/proc/" + std::to_string(pid) + "/stat").c_str()); }
-#endif
 
 } // namespace
 
-#if defined(__linux__)
 namespace {
 
 // How the process's descriptors reach the line: through a node of its instance, or only through
@@ -247,12 +184,10 @@ bool has_terminal(int process_dir, dev_t device)
 }
 
 } // namespace
-#endif
 
 line_users users_of_line(const line_node& line, const std::vector<long>& own, bool sessions)
 {
     line_users found;
-#if defined(__linux__)
     // One pass for both: on a busy machine each pass over /proc costs more than the rest of the
     // open together.
     each_process([&](int process_dir, long pid) {
@@ -273,11 +208,6 @@ line_users users_of_line(const line_node& line, const std::vector<long>& own, bo
         }
         return found.holder.has_value() && !sessions;
     });
-#else
-    (void)line;
-    (void)own;
-    (void)sessions;
-#endif
     return found;
 }
 
@@ -288,7 +218,6 @@ std::optional<other_program> device_holder(const line_node& line, const std::vec
 
 std::optional<other_program> file_writer(dev_t file_system, ino_t inode)
 {
-#if defined(__linux__)
     return first_process([file_system, inode](int process_dir, long /*pid*/) {
         return some_descriptor(
             process_dir, [process_dir, file_system, inode](const descriptor_target& target, const char* fd) {
@@ -296,11 +225,6 @@ std::optional<other_program> file_writer(dev_t file_system, ino_t inode)
                     fdinfo_may_write(descriptor_info(process_dir, fd));
             });
     });
-#else
-    (void)file_system;
-    (void)inode;
-    return std::nullopt;
-#endif
 }
 
 std::optional<other_program> live_process(long pid)
@@ -309,18 +233,17 @@ std::optional<other_program> live_process(long pid)
         return std::nullopt;
     }
     const std::string dir = "/proc/" + std::to_string(pid);
-    const int process_dir = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (process_dir < 0) {
+    const descriptor_guard process_dir(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (process_dir.get() < 0) {
         return other_program{pid, {}};
     }
     // A zombie has ended: only its parent has not yet been told, and it holds nothing. A kernel
     // thread runs no program: a lock naming one was written in another PID namespace (a
     // container's, a chroot's), where the number was a program's.
-    const std::string stat = start_of_file(process_dir, "stat");
+    const std::string stat = start_of_file(process_dir.get(), "stat");
     const char state = state_in_stat(stat);
     const bool ended = state == 'Z' || state == 'X' || kernel_thread_in_stat(stat);
-    other_program found = program_in(process_dir, pid);
-    (void)::close(process_dir);
+    other_program found = program_in(process_dir.get(), pid);
     return ended ? std::nullopt : std::optional<other_program>(found);
 }
 
@@ -358,13 +281,7 @@ bool is_self_or_ancestor(long pid)
 
 std::vector<long> flock_holders(dev_t file_system, ino_t inode)
 {
-#if defined(__linux__)
     return flock_holders_in_locks(whole_file("/proc/locks"), major(file_system), minor(file_system), inode);
-#else
-    (void)file_system;
-    (void)inode;
-    return {};
-#endif
 }
 
 std::string lock_file_content(const char* path)
@@ -375,13 +292,13 @@ std::string lock_file_content(const char* path)
     if (::lstat(path, &found) != 0 || !S_ISREG(found.st_mode)) {
         return {};
     }
-    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    const descriptor_guard fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) {
         return {};
     }
     char text[LOCK_FILE_MOST];
     struct stat opened { };
-    const ssize_t length = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) ? ::read(fd, text, sizeof text) : -1;
-    (void)::close(fd); // read-only: a failing close loses nothing
+    const ssize_t length =
+        ::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode) ? ::read(fd.get(), text, sizeof text) : -1;
     return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <sys/sysmacros.h>
 
-#include "serial/line_catalogue_posix.h"
+#include "serial/line_catalogue_linux.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "common/file_readers_posix.h"
 #include "common/process_text.h"
 
 // Other programs at work on the same line or file, as /proc shows them on Linux (elsewhere none is
@@ -41,16 +42,6 @@ std::optional<other_program> device_holder(const line_node& line, const std::vec
 
 // Another process with a descriptor that may write the file `inode` on `file_system`.
 std::optional<other_program> file_writer(dev_t file_system, ino_t inode);
-
-// The first kilobyte of a small file below the folder `dir` (AT_FDCWD: the current one), without
-// waiting for it; empty when it cannot be read (a process ended meanwhile, no such lock).
-std::string start_of_file(int dir, const char* path);
-
-// The target of the link `path`, however long; empty when `path` is no link.
-std::string link_target(const std::string& path);
-
-// `path` with every link and ".." resolved; empty when it leads nowhere.
-std::string real_path(const std::string& path);
 
 // The process `pid`, with its name, if it is alive (signals it would refuse count as alive, a
 // zombie or a kernel thread does not).

@@ -1,4 +1,4 @@
-#include "serial/line_catalogue_posix.h"
+#include "serial/line_catalogue_linux.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "common/process_scan_posix.h"
+#include "common/process_scan_linux.h"
 
 namespace {
 

@@ -1,19 +1,16 @@
-#include "serial/line_watch_posix.h"
+#include "serial/line_watch_linux.h"
 
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <unistd.h>
-#if defined(__linux__)
 #include <sys/inotify.h>
-#endif
+#include <unistd.h>
 
 line_watch::~line_watch() { disarm(); }
 
 bool line_watch::arm(int fd)
 {
     disarm();
-#if defined(__linux__)
     const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch < 0) {
         return false;
@@ -27,10 +24,6 @@ bool line_watch::arm(int fd)
     }
     watch_fd_ = watch;
     return true;
-#else
-    (void)fd;
-    return false;
-#endif
 }
 
 void line_watch::disarm()
@@ -44,7 +37,6 @@ void line_watch::disarm()
 bool line_watch::opened_since() const
 {
     bool seen = false;
-#if defined(__linux__)
     alignas(inotify_event) char events[64 * sizeof(inotify_event)];
     while (watch_fd_ >= 0) {
         const ssize_t length = ::read(watch_fd_, events, sizeof events);
@@ -63,6 +55,5 @@ bool line_watch::opened_since() const
             at += static_cast<ssize_t>(sizeof event + event.len);
         }
     }
-#endif
     return seen;
 }

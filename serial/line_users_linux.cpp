@@ -1,4 +1,4 @@
-#include "serial/line_users_posix.h"
+#include "serial/line_users_linux.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/process_scan_posix.h"
+#include "common/process_scan_linux.h"
 
 namespace {
 

@@ -1,11 +1,9 @@
-#include "serial/line_changes_posix.h"
+#include "serial/line_changes_linux.h"
 
 #include <csignal>
+#include <linux/serial.h>
 #include <optional>
 #include <sys/ioctl.h>
-#if defined(__linux__)
-#include <linux/serial.h>
-#endif
 
 #include "common/signal_relay_posix.h"
 
