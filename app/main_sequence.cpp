@@ -130,6 +130,24 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
 
     say(PROMPT_START);
     wait_key();
+    // Another program that opened the line while the operator read the start prompt (root, or
+    // one that ignores the exclusive flag) would take the device's replies, and the device would
+    // be left erased. Nothing has been sent yet: the run ends here instead.
+    const open_failure taken = port.line_taken_meanwhile();
+    if (!taken.reason.empty()) {
+        say(MSG_NO_ERASE_RESPONSE);
+        say_reason(taken.device.c_str(), taken.reason.c_str());
+        return exit_path(EXIT_FAILED);
+    }
     const update_buffers buffers{incharbuf.get(), outcharbuf.get(), firmware_buffer.get()};
-    return exit_path(run_update(port, buffers, page_count) == phase_result::success ? EXIT_UPDATED : EXIT_FAILED);
+    if (run_update(port, buffers, page_count) == phase_result::success) {
+        return exit_path(EXIT_UPDATED);
+    }
+    // The step's message says what went wrong on the wire; another program that opened the line
+    // during the update is why, and would otherwise go unsaid.
+    const open_failure opened_during = port.line_taken_during_update();
+    if (!opened_during.reason.empty()) {
+        say_reason(opened_during.device.c_str(), opened_during.reason.c_str());
+    }
+    return exit_path(EXIT_FAILED);
 }

@@ -8,10 +8,11 @@
 // are the same size.
 static_assert(REPLY_READ_SIZE == REPLY_FRAME_SIZE, "the port reads a reply frame whole, no more, no less");
 
+const char MSG_NO_ERASE_RESPONSE[] = "Failure: No 'erase firmware' command response ...\n\n\r";
+
 namespace {
 
 constexpr char MSG_ERASING[] = "Erasing firmware ...\n\r";
-constexpr char MSG_NO_ERASE_RESPONSE[] = "Failure: No 'erase firmware' command response ...\n\n\r";
 constexpr char MSG_ERASE_ERROR[] = "Failure: Erase firmware error ...\n\n\r";
 constexpr char MSG_ERASED[] = "Firmware erased successfully ...\n\r";
 constexpr char MSG_NOT_ERASED[] = "Firmware not erased ....\n\n\r";
@@ -34,15 +35,6 @@ public:
 
     phase_result erase()
     {
-        // Another program that opened the line while the operator read the start prompt (root,
-        // or one that ignores the exclusive flag) would take the device's replies, and the
-        // device would be left erased. Nothing has been sent yet: the run ends here instead.
-        const open_failure taken = port_.line_taken_meanwhile();
-        if (!taken.reason.empty()) {
-            say(MSG_NO_ERASE_RESPONSE);
-            say_reason(taken.device.c_str(), taken.reason.c_str());
-            return phase_result::failure;
-        }
         say(MSG_ERASING);
         build_erase_frame(buffers_.outcharbuf);
         send_frame();
@@ -136,17 +128,9 @@ private:
 phase_result run_update(serial_port& port, const update_buffers& buffers, std::uint32_t& page_count)
 {
     update_exchange update(port, buffers, page_count);
-    const bool updated = update.erase() == phase_result::success &&
-        update.announce_image_crc() == phase_result::success && update.write_pages() == phase_result::success &&
-        update.final_acknowledgement() == phase_result::success;
-    if (updated) {
-        return phase_result::success;
+    if (update.erase() != phase_result::success || update.announce_image_crc() != phase_result::success ||
+        update.write_pages() != phase_result::success) {
+        return phase_result::failure;
     }
-    // The step's message says what went wrong on the wire; another program that opened the line
-    // meanwhile is why, and would otherwise go unsaid.
-    const open_failure taken = port.line_taken_during_update();
-    if (!taken.reason.empty()) {
-        say_reason(taken.device.c_str(), taken.reason.c_str());
-    }
-    return phase_result::failure;
+    return update.final_acknowledgement();
 }

@@ -5,6 +5,9 @@
 #include "common/phase_result.h"
 #include "serial/serial_port.h"
 
+// Shown when the erase gets no good reply, and when nothing may be sent at all.
+extern const char MSG_NO_ERASE_RESPONSE[];
+
 // The buffers of the main sequence that the exchange works on.
 struct update_buffers {
     unsigned char* incharbuf; // replies; never cleared between them

@@ -114,6 +114,18 @@ phase_result posix_serial_port::refuse(const char* path, std::string reason)
     return phase_result::failure;
 }
 
+// The line is looked at, at these moments only, so that nothing can open it unseen between two
+// looks and nothing the updater needs is touched before it is known to be ours:
+//   1. before the open, on the name alone: a placeholder that some kernels let open
+//      (placeholder_reason, in open_comport);
+//   2. on a failed open: why, naming the holder or the lock's owner (open_error_reason);
+//   3. after the lock and the exclusive flag, with the watch for opens armed just before: lock
+//      files, holders and sessions, one pass over /proc (why_line_is_taken, below);
+//   4. between the start key and the erase frame: the watch, and /proc only for an open it saw
+//      (line_taken_meanwhile, asked by the main sequence);
+//   5. during the exchange, whenever it waits on the port: the watch, polled with it
+//      (look_up_opener).
+// A new check goes at the first moment that can see what it looks for.
 phase_result posix_serial_port::open_device(const char* path)
 {
     // Non-blocking, so that a port without carrier cannot hang the open; every operation below

@@ -133,4 +133,53 @@ TEST(MainSequence, StatusFollowsTheDevicesLastWord)
     }
 }
 
+// Between the start key and the erase, and during the exchange, another program that opened the
+// line is asked about by the main sequence: nothing is sent once it opened before the erase, and
+// a failure after it opened during the update says so once on standard error. A run that goes
+// through says nothing.
+TEST(MainSequence, ALineOpenedByAnotherProgramIsSaid)
+{
+    const open_failure waiting{"/dev/ttyS4", "opened by another program while waiting (PID 77, cat)"};
+    const open_failure during{"/dev/ttyS4", "opened by another program during the update (PID 77, cat)"};
+    struct row {
+        const char* what;
+        open_failure meanwhile;
+        open_failure during_update;
+        int replies; // good ones queued
+        std::string shown; // from the start prompt on, before the exit prompt
+        std::string reasons;
+    };
+    const std::string to_pages = expected::erasing + expected::erased + expected::writing;
+    const row rows[] = {
+        {"before the erase: nothing sent", waiting, {}, 244, expected::no_erase_response,
+            "tarvolo_updater: /dev/ttyS4: " + waiting.reason + "\n"},
+        {"erase-done missing", {}, during, 1, expected::erasing + expected::erase_error,
+            "tarvolo_updater: /dev/ttyS4: " + during.reason + "\n"},
+        {"header 30 missing", {}, during, 63, to_pages + expected::progress(31) + expected::header_refused("030", "00"),
+            "tarvolo_updater: /dev/ttyS4: " + during.reason + "\n"},
+        {"a run that goes through", {}, during, 244, expected::complete, ""},
+    };
+    temp_dir dir;
+    const std::string file = dir.write_file("fw.bin", sample_image());
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        captured_console con("5\n" + file + "\n");
+        fake_port port;
+        port.taken_meanwhile = r.meanwhile;
+        port.taken_during_update = r.during_update;
+        for (int i = 0; i < r.replies; ++i) {
+            port.queue({0x1E, 0, 0, 0, 0, 0, 0, 0x00});
+        }
+        const int status = run_main_sequence(port);
+        EXPECT_EQ(status, r.reasons.empty() ? 0 : 1);
+        EXPECT_EQ(con.output,
+            dialogue_until_open(5) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt +
+                r.shown + expected::exit_prompt);
+        EXPECT_EQ(con.reasons, r.reasons);
+        if (!r.meanwhile.reason.empty()) {
+            EXPECT_TRUE(port.sent.empty()) << "sent after the line was opened";
+        }
+    }
+}
+
 } // namespace

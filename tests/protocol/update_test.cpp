@@ -35,12 +35,8 @@ bytes reply(unsigned char status, std::size_t length = 8)
 }
 
 struct update_run {
-    explicit update_run(
-        std::vector<bytes> replies, open_failure taken_meanwhile = {}, open_failure taken_during_update = {})
-        : image(sample_image(9))
+    explicit update_run(std::vector<bytes> replies) : image(sample_image(9))
     {
-        port.taken_meanwhile = std::move(taken_meanwhile);
-        port.taken_during_update = std::move(taken_during_update);
         for (auto& r : replies) {
             port.queue(std::move(r));
         }
@@ -171,45 +167,6 @@ TEST(Update, EveryFailureHasItsMessageAndStopsSending)
         const bytes whole = complete_stream(run.image);
         EXPECT_TRUE(std::equal(run.port.sent.begin(), run.port.sent.end(), whole.begin())) << r.what;
         EXPECT_EQ(run.port.read_profiles.size(), r.at + 1) << r.what << ": read past the failing reply";
-    }
-}
-
-TEST(Update, ALineOpenedByAnotherProgramMeanwhileGetsNoByte)
-{
-    update_run run(good_replies(), {"/dev/ttyS4", "opened by another program while waiting (PID 77, cat)"});
-    EXPECT_EQ(run.result, phase_result::failure);
-    EXPECT_EQ(run.con.output, expected::no_erase_response);
-    EXPECT_EQ(run.con.reasons, "tarvolo_updater: /dev/ttyS4: opened by another program while waiting (PID 77, cat)\n");
-    EXPECT_TRUE(run.port.sent.empty());
-    EXPECT_TRUE(run.port.read_profiles.empty());
-}
-
-// The step's message says what went wrong on the wire; another program that opened the line during
-// the update is why, said once on standard error after it. A run that goes through says nothing.
-TEST(Update, AFailureAfterAnotherProgramOpenedTheLineSaysSo)
-{
-    struct row {
-        const char* what;
-        std::size_t at; // the reply that goes missing; past the last: none
-        std::string shown;
-        std::string reasons;
-    };
-    const std::string to_pages = expected::erasing + expected::erased + expected::writing;
-    const std::string why = "tarvolo_updater: /dev/ttyS4: opened by another program during the update (PID 77, cat)\n";
-    const row rows[] = {
-        {"erase-done", ERASE_DONE, expected::erasing + expected::erase_error, why},
-        {"header 30", header(30), to_pages + expected::progress(31) + expected::header_refused("030", "00"), why},
-        {"none", REPLIES, expected::complete, ""},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
-        auto replies = good_replies();
-        if (r.at < replies.size()) {
-            replies.resize(r.at);
-        }
-        update_run run(replies, {}, {"/dev/ttyS4", "opened by another program during the update (PID 77, cat)"});
-        EXPECT_EQ(run.con.output, r.shown);
-        EXPECT_EQ(run.con.reasons, r.reasons);
     }
 }
 
