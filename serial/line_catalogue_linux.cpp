@@ -150,22 +150,6 @@ std::vector<std::string> linked_ports(const char* com_dir, const std::string& ow
     return names;
 }
 
-// The COM number that `path` stands for: comN in the folder, or /dev/ttySm as COM m + 1; 0 for
-// any other name.
-int com_number_of(const std::string& path, const char* com_dir)
-{
-    const std::string name = last_part(path);
-    const long n = trailing_number(name);
-    const bool linked = com_dir != nullptr && com_dir[0] != '\0';
-    if (n < 0 || n > 254 || name.size() - std::to_string(n).size() != (linked ? 3 : 4)) {
-        return 0;
-    }
-    if (linked) {
-        return name.compare(0, 3, "com") == 0 ? static_cast<int>(n) : 0;
-    }
-    return name.compare(0, 4, "ttyS") == 0 ? static_cast<int>(n) + 1 : 0;
-}
-
 std::string listed(const char* heading, const std::vector<std::string>& items)
 {
     std::string text = std::string("; ") + heading;
@@ -227,7 +211,7 @@ bool names_no_line(int error)
     return error == ENOENT || error == ENOTDIR || error == ENXIO || error == ENODEV || error == EIO;
 }
 
-std::string where_the_lines_are(const line_roots& roots, const std::string& path, const char* com_dir)
+std::string where_the_lines_are(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport)
 {
     std::string text;
     if (com_dir != nullptr && com_dir[0] != '\0') {
@@ -250,21 +234,21 @@ std::string where_the_lines_are(const line_roots& roots, const std::string& path
     if (!consoles.empty()) {
         text += listed(REASON_CONSOLE, consoles);
     }
-    const int n = com_number_of(path, com_dir);
-    if (n > 0) {
+    if (num_comport > 0) {
         char how[160];
-        (void)std::snprintf(how, sizeof how, REASON_HOW_TO_REACH, n, n); // fits: n has at most 3 digits
+        // Fits: the number has at most 3 digits.
+        (void)std::snprintf(how, sizeof how, REASON_HOW_TO_REACH, num_comport, num_comport);
         text += std::string("; ") + how;
     }
     return text + " " + REASON_SEE_MAN;
 }
 
-std::string placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir)
+std::string placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport)
 {
     struct stat found { };
     const char* name = path.c_str();
     if (::stat(name, &found) != 0 || !S_ISCHR(found.st_mode) || !is_placeholder_port(roots, found.st_rdev)) {
         return {};
     }
-    return REASON_NO_UART + where_the_lines_are(roots, path, com_dir);
+    return REASON_NO_UART + where_the_lines_are(roots, path, com_dir, num_comport);
 }

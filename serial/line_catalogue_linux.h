@@ -36,11 +36,12 @@ bool is_placeholder_port(const line_roots& roots, dev_t device);
 // Whether the system's `error` on opening a port says that no line is there at all.
 bool names_no_line(int error);
 
-// What follows the reason when COM port `path` (TARVOLO_COM_DIR's comN, or /dev/ttySm) reached no
-// line: the COM ports linked in `com_dir`, the lines that exist, the system console apart from
-// them, and how to reach a line as this COM number; each part begins with "; ".
-std::string where_the_lines_are(const line_roots& roots, const std::string& path, const char* com_dir);
+// What follows the reason when COM port `num_comport` (its device `path`: TARVOLO_COM_DIR's comN,
+// or /dev/ttySm) reached no line: the COM ports linked in `com_dir`, the lines that exist, the
+// system console apart from them, and how to reach a line as this COM number (none for 0: a
+// device opened by its path); each part begins with "; ".
+std::string where_the_lines_are(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport);
 
 // The reason for refusing COM port `path` when its device is a placeholder, the lines that exist
 // included; empty for any other device.
-std::string placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir);
+std::string placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport);

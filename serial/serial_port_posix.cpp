@@ -41,7 +41,7 @@ int poll_timeout_ms(steady::duration remaining)
 
 constexpr char REASON_NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
 
-std::string open_error_reason(const char* path, int error)
+std::string open_error_reason(const char* path, int error, int num_comport)
 {
     // Another program set the exclusive flag. The system's own words for it ("Device or resource
     // busy", "Resource temporarily unavailable") do not say who has the port, and an operator
@@ -57,7 +57,7 @@ std::string open_error_reason(const char* path, int error)
     }
     // The number the operator typed reaches nothing: say where the lines are.
     if (names_no_line(error)) {
-        reason += where_the_lines_are(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"));
+        reason += where_the_lines_are(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"), num_comport);
     }
     return reason;
 }
@@ -101,11 +101,11 @@ phase_result posix_serial_port::open_comport(int num_comport)
         return phase_result::failure;
     }
     // Some kernels let a placeholder open, and every transfer then fails: it is never touched.
-    const std::string placeholder = placeholder_reason(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"));
+    const std::string placeholder = placeholder_reason(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"), num_comport);
     if (!placeholder.empty()) {
         return refuse(path.c_str(), placeholder);
     }
-    return open_device(path.c_str());
+    return open_device(path.c_str(), num_comport);
 }
 
 phase_result posix_serial_port::refuse(const char* path, std::string reason)
@@ -126,14 +126,14 @@ phase_result posix_serial_port::refuse(const char* path, std::string reason)
 //   5. during the exchange, whenever it waits on the port: the watch, polled with it
 //      (look_up_opener).
 // A new check goes at the first moment that can see what it looks for.
-phase_result posix_serial_port::open_device(const char* path)
+phase_result posix_serial_port::open_device(const char* path, int num_comport)
 {
     // Non-blocking, so that a port without carrier cannot hang the open; every operation below
     // waits with poll() instead.
     descriptor_guard opened(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     const int fd = opened.get();
     if (fd < 0) {
-        return refuse(path, open_error_reason(path, errno));
+        return refuse(path, open_error_reason(path, errno, num_comport));
     }
     // A serial port is a terminal; anything else behind the name is not a port to write flash through.
     if (::isatty(fd) == 0) {

@@ -18,7 +18,8 @@ public:
 
     phase_result open_comport(int num_comport) override;
     // Opens the device at `path` exactly as open_comport opens a named port.
-    phase_result open_device(const char* path);
+    // `num_comport`: the COM number the device stands for, for the reason line; 0 for none.
+    phase_result open_device(const char* path, int num_comport = 0);
     open_failure why_not_opened() const override { return failure_; }
     open_failure line_taken_meanwhile() const override;
     open_failure line_taken_during_update() const override;

@@ -70,6 +70,7 @@ struct catalogue_row {
     const char* path; // the COM port's device
     const char* com_dir; // below ROOT, or none
     const char* told; // the rest of the reason line
+    int com = 0; // the COM number typed; 0: a device opened by its path
 };
 
 // The root hub above every adapter has a product of its own, which is not the adapter's.
@@ -88,7 +89,8 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             "/dev/ttyS6", nullptr,
             "; serial lines here: ROOT/dev/ttyUSB0 (FTDI FT232R USB UART, "
             "ROOT/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0); to reach a line as COM7, link it as "
-            "com7 in the folder that TARVOLO_COM_DIR names"},
+            "com7 in the folder that TARVOLO_COM_DIR names",
+            7},
         {"a CDC-ACM adapter without a product string, the COM ports linked",
             [](const fake_machine& m) {
                 m.usb(HUB, "Linux Foundation", "xHCI Host Controller");
@@ -101,7 +103,8 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             "ROOT/ports/com8", "ports",
             "; COM ports linked in that folder: com7 (/dev/ttyACM0), com12 (/dev/ttyUSB3); serial lines here: "
             "ROOT/dev/ttyACM0 (cdc_acm); to reach a line as COM8, link it as com8 in the folder that "
-            "TARVOLO_COM_DIR names"},
+            "TARVOLO_COM_DIR names",
+            8},
         {"the 8250 driver's placeholder left out, ports counted by number",
             [](const fake_machine& m) {
                 m.tty("ttyS0", "pnp0/00:01", "serial", "4");
@@ -112,7 +115,8 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             "/dev/ttyS1", nullptr,
             "; serial lines here: ROOT/dev/ttyS0 (16550A UART, serial), ROOT/dev/ttyS4 (16450 UART, exar_serial), "
             "ROOT/dev/ttyS10 (16550A UART, exar_serial); "
-            "to reach a line as COM2, link it as com2 in the folder that TARVOLO_COM_DIR names"},
+            "to reach a line as COM2, link it as com2 in the folder that TARVOLO_COM_DIR names",
+            2},
         {"a newer kernel's serial-core port below its own bus",
             [](const fake_machine& m) {
                 const std::string board = "platform/9000000.pl011";
@@ -123,7 +127,8 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             },
             "/dev/ttyS0", nullptr,
             "; serial lines here: ROOT/dev/ttyAMA0 (uart-pl011); to reach a line as COM1, link it as com1 in the "
-            "folder that TARVOLO_COM_DIR names"},
+            "folder that TARVOLO_COM_DIR names",
+            1},
         // A board whose kernel writes to its first UART: following the advice would flash
         // through the kernel's console.
         {"the system console apart from the lines to link",
@@ -138,7 +143,8 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             "/dev/ttyS3", nullptr,
             "; serial lines here: ROOT/dev/ttyS1 (16550A UART, serial); the system console, not a line to flash "
             "through: ROOT/dev/ttyS0 (16550A UART, serial); to reach a line as COM4, link it as com4 in the folder "
-            "that TARVOLO_COM_DIR names"},
+            "that TARVOLO_COM_DIR names",
+            4},
         {"the console the only line",
             [](const fake_machine& m) {
                 m.tty("ttyAMA0", "platform/9000000.pl011", "uart-pl011", "32");
@@ -147,7 +153,8 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             },
             "/dev/ttyS1", nullptr,
             "; no serial line was found; the system console, not a line to flash through: ROOT/dev/ttyAMA0 "
-            "(uart-pl011); to reach a line as COM2, link it as com2 in the folder that TARVOLO_COM_DIR names"},
+            "(uart-pl011); to reach a line as COM2, link it as com2 in the folder that TARVOLO_COM_DIR names",
+            2},
         {"no line at all, a name that is no COM number's",
             [](const fake_machine& m) {
                 m.file("sys/class/tty/tty0/dev", "4:0");
@@ -160,7 +167,8 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
         const fake_machine m;
         row.make(m);
         const std::string com_dir = row.com_dir == nullptr ? "" : m.at(row.com_dir);
-        EXPECT_EQ(where_the_lines_are(m.roots, in(m, row.path), row.com_dir == nullptr ? nullptr : com_dir.c_str()),
+        EXPECT_EQ(
+            where_the_lines_are(m.roots, in(m, row.path), row.com_dir == nullptr ? nullptr : com_dir.c_str(), row.com),
             in(m, row.told) + see_man);
     }
 }
