@@ -283,22 +283,3 @@ std::vector<long> flock_holders(dev_t file_system, ino_t inode)
 {
     return flock_holders_in_locks(whole_file("/proc/locks"), major(file_system), minor(file_system), inode);
 }
-
-std::string lock_file_content(const char* path)
-{
-    // Anyone may write in the lock folder: a link there may lead to another station's line, a
-    // FIFO to a wait, a device to whatever its opening does. Only a plain file is a lock.
-    struct stat found { };
-    if (::lstat(path, &found) != 0 || !S_ISREG(found.st_mode)) {
-        return {};
-    }
-    const descriptor_guard fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return {};
-    }
-    char text[LOCK_FILE_MOST];
-    struct stat opened { };
-    const ssize_t length =
-        ::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode) ? ::read(fd.get(), text, sizeof text) : -1;
-    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
-}

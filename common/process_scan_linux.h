@@ -53,7 +53,3 @@ bool is_self_or_ancestor(long pid);
 
 // The processes that hold a flock on the file `inode` of `file_system`, as /proc/locks shows them.
 std::vector<long> flock_holders(dev_t file_system, ino_t inode);
-
-// What the lock file `path` says, at most LOCK_FILE_MOST bytes; empty unless it is a plain file
-// (a link, a device or a FIFO is never opened) that can be read now.
-std::string lock_file_content(const char* path);

@@ -141,30 +141,6 @@ bool fdinfo_holds_lease(const std::string& fdinfo)
     }
 }
 
-long pid_in_lock_file(const std::string& content)
-{
-    // Four bytes that are not all digits and blanks can only be the binary form.
-    const bool all_text = content.find_first_not_of(" \t\n0123456789") == std::string::npos;
-    if (content.size() == sizeof(std::int32_t) && !all_text) {
-        std::int32_t binary = 0;
-        std::memcpy(&binary, content.data(), sizeof binary);
-        return binary > 0 ? binary : 0;
-    }
-    const std::size_t first = content.find_first_not_of(" \t");
-    if (first == std::string::npos || std::isdigit(static_cast<unsigned char>(content[first])) == 0) {
-        return 0;
-    }
-    // Ten digits at most, so the value cannot overflow: a longer run is no process number.
-    const std::size_t digits = content.find_first_not_of("0123456789", first);
-    const std::size_t count = (digits == std::string::npos ? content.size() : digits) - first;
-    if (count > 10) {
-        return 0;
-    }
-    const long long pid = std::strtoll(content.c_str() + first, nullptr, 10);
-    constexpr long long LARGEST_PID = 4194304; // the kernel's limit on 64-bit systems
-    return pid > 0 && pid <= LARGEST_PID ? static_cast<long>(pid) : 0;
-}
-
 std::vector<long> flock_holders_in_locks(
     const std::string& locks, unsigned long major, unsigned long minor, unsigned long long inode)
 {
@@ -187,15 +163,4 @@ std::vector<long> flock_holders_in_locks(
         holders.push_back(std::strtol(line.c_str() + pid_start, nullptr, 10));
     }
     return holders;
-}
-
-std::string lock_file_name(const std::string& device_path)
-{
-    constexpr char DEV[] = "/dev/";
-    if (device_path.compare(0, sizeof DEV - 1, DEV) != 0 || device_path.size() == sizeof DEV - 1) {
-        return {};
-    }
-    std::string name = "LCK.." + device_path.substr(sizeof DEV - 1);
-    std::replace(name.begin(), name.end(), '/', '_');
-    return name;
 }

@@ -48,19 +48,7 @@ bool fdinfo_reaches_file(const std::string& fdinfo);
 // listed, a writer that wants the file still waits.
 bool fdinfo_holds_lease(const std::string& fdinfo);
 
-// The process named by a serial line's lock file: ten ASCII digits and a line feed as most
-// programs write it, or the process number as a 4-byte binary integer as older ones did. 0 when
-// the content names none.
-long pid_in_lock_file(const std::string& content);
-
 // The processes that /proc/locks text shows holding a flock (not waiting for one) on the file
 // `inode` of the file system `major`:`minor`.
 std::vector<long> flock_holders_in_locks(
     const std::string& locks, unsigned long major, unsigned long minor, unsigned long long inode);
-
-// The most a lock file holds in either form: ten digits and a line feed. Nothing past it is read.
-constexpr std::size_t LOCK_FILE_MOST = 11;
-
-// The lock file's name for a device: its path below /dev, with any further '/' made '_'
-// ("/dev/ttyS1" gives "LCK..ttyS1", "/dev/pts/3" gives "LCK..pts_3"); empty outside /dev.
-std::string lock_file_name(const std::string& device_path);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/process_scan_linux.h"
+#include "serial/uucp_lock_linux.h"
 
 namespace {
 
