@@ -135,7 +135,7 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     // be left erased. Nothing has been sent yet: the run ends here instead.
     const open_failure taken = port.line_taken_meanwhile();
     if (!taken.reason.empty()) {
-        say(MSG_NO_ERASE_RESPONSE);
+        say("%s", MSG_NO_ERASE_RESPONSE);
         say_reason(taken.device.c_str(), taken.reason.c_str());
         return exit_path(EXIT_FAILED);
     }

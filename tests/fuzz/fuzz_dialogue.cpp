@@ -1,5 +1,6 @@
 // The two questions fed with arbitrary standard input: the port number, then the file name.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -74,7 +75,8 @@ private:
 
 // What the port question should make of the input, worked out on the whole text at once rather
 // than character by character as the dialogue reads it: numbers are whitespace-separated, a
-// sign may lead, leading zeros count for nothing, and anything else costs the rest of its line.
+// sign may lead, leading zeros count for nothing, and anything else, or digits followed by a zero
+// byte, costs the rest of its line, which a carriage return alone also ends.
 struct port_expectation {
     bool accepted = false;
     int port = 0;
@@ -100,16 +102,25 @@ port_expectation expect_port(const std::uint8_t* data, std::size_t size)
                 return result;
             }
         }
-        if (!is_digit(data[at])) {
-            const void* newline = std::memchr(data + at, '\n', size - at);
-            at = newline == nullptr ? size
-                                    : static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - data) + 1;
+        // The rest of the line, up to a line feed or a carriage return alone, and that.
+        const auto drop_line = [&] {
+            while (at < size && data[at] != '\n' && data[at] != '\r') {
+                ++at;
+            }
+            at = std::min(at + 1, size);
             ++result.retries;
+        };
+        if (!is_digit(data[at])) {
+            drop_line();
             continue;
         }
         std::size_t first = at;
         while (at < size && is_digit(data[at])) {
             ++at;
+        }
+        if (at < size && data[at] == '\0') {
+            drop_line(); // two bytes a character: no number
+            continue;
         }
         while (first < at && data[first] == '0') {
             ++first;
@@ -195,6 +206,13 @@ void check_file_answer(const std::uint8_t* data, std::size_t size, std::size_t s
         return;
     }
     const bool holds_zero = std::memchr(data + first, 0, end - first) != nullptr;
+    // A quote opened and not closed before a blank: a quoted path with a blank in it.
+    const bool quoted = end - first >= 2 && data[first] == '"' && data[end - 1] == '"';
+    if (!holds_zero && !quoted && data[first] == '"' && end < size && (data[end] == ' ' || data[end] == '\t')) {
+        FUZZ_CHECK(answer == file_name_answer::cut_at_blank || answer == file_name_answer::too_long,
+            "a quoted name cut at a blank was taken");
+        return;
+    }
     // One pair of double quotes around the whole word is no part of the name.
     if (end - first >= 2 && data[first] == '"' && data[end - 1] == '"') {
         ++first;
