@@ -213,6 +213,9 @@ int exclusive_flag_by_reopening(int fd)
     const std::string path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
     const pid_t child = ::fork();
     if (child == 0) {
+        // Not with the line open as well: an updater watching for opens would find this child,
+        // which is none of its ancestors, holding its line, and rightly end its run.
+        (void)::close(fd);
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3] = {};
         (void)::syscall(SYS_capget, &header, caps);
