@@ -243,12 +243,12 @@ std::string where_the_lines_are(const line_roots& roots, const std::string& path
     return text + " " + REASON_SEE_MAN;
 }
 
-std::string placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport)
+refusal placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport)
 {
     struct stat found { };
     const char* name = path.c_str();
     if (::stat(name, &found) != 0 || !S_ISCHR(found.st_mode) || !is_placeholder_port(roots, found.st_rdev)) {
-        return {};
+        return refusal();
     }
-    return REASON_NO_UART + where_the_lines_are(roots, path, com_dir, num_comport);
+    return refusal(REASON_NO_UART + where_the_lines_are(roots, path, com_dir, num_comport));
 }

@@ -4,6 +4,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "common/refusal.h"
+
 // The serial lines of this machine as the kernel and udev show them in the file system, for an
 // operator whose COM number reached no line: Linux names a USB adapter /dev/ttyUSB0 or
 // /dev/ttyACM0 and a board's UART /dev/ttyAMA0, none of which a COM number reaches unless a link
@@ -42,6 +44,6 @@ bool names_no_line(int error);
 // device opened by its path); each part begins with "; ".
 std::string where_the_lines_are(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport);
 
-// The reason for refusing COM port `path` when its device is a placeholder, the lines that exist
-// included; empty for any other device.
-std::string placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport);
+// Refused when the device of COM port `path` is a placeholder, with the lines that exist; nothing
+// for any other device.
+refusal placeholder_reason(const line_roots& roots, const std::string& path, const char* com_dir, int num_comport);

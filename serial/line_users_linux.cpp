@@ -19,7 +19,10 @@ constexpr char REASON_LOCKED[] = "locked by another program";
 constexpr char REASON_OPENED_MEANWHILE[] = "opened by another program while waiting";
 constexpr char REASON_OPENED_DURING_UPDATE[] = "opened by another program during the update";
 
-std::string held_by(const other_program& holder) { return std::string(REASON_HELD) + " (" + describe(holder) + ")"; }
+refusal held_by(const other_program& holder)
+{
+    return refusal(std::string(REASON_HELD) + " (" + describe(holder) + ")");
+}
 
 constexpr char REASON_SESSIONS_TERMINAL[] =
     "the terminal of a running session (a shell or a login), not a free serial port";
@@ -32,11 +35,11 @@ constexpr const char* LOCK_DIRS[] = {"/var/lock", "/run/lock"};
 // A lock on the line whose process is alive. A lock whose process is gone (or a zombie) is stale:
 // the line is free, and the file is left for its owner's next start to clear (this program keeps
 // no files).
-std::string live_lock(const char* path)
+refusal live_lock(const char* path)
 {
     const std::string name = lock_file_name(real_path(path));
     if (name.empty()) {
-        return {};
+        return refusal();
     }
     for (const char* dir : LOCK_DIRS) {
         const std::string lock = std::string(dir) + "/" + name;
@@ -44,10 +47,10 @@ std::string live_lock(const char* path)
         // A lock of this program's own, or of the script that started it, was taken for this run.
         const std::optional<other_program> owner = is_self_or_ancestor(pid) ? std::nullopt : live_process(pid);
         if (owner) {
-            return std::string(REASON_LOCKED) + " (" + describe(*owner) + ") in " + lock;
+            return refusal(std::string(REASON_LOCKED) + " (" + describe(*owner) + ") in " + lock);
         }
     }
-    return {};
+    return refusal();
 }
 
 // The line as the scans tell it apart: a pseudo-terminal by its devpts instance as well.
@@ -68,25 +71,25 @@ bool is_own_terminal(int fd) { return ::tcgetsid(fd) >= 0 || ::tcgetpgrp(fd) > 0
 
 } // namespace
 
-std::string why_line_is_taken(int fd, const char* path)
+refusal why_line_is_taken(int fd, const char* path)
 {
     struct stat line { };
     if (::fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
-        return {};
+        return refusal();
     }
     // A terminal in use by a session is no port to flash through: the frames would land on
     // somebody's screen, its settings would be left raw for the shell or the login that owns it,
     // and its program would read the device's replies as well. Another session's (a getty's
     // serial line, a terminal window's pseudo-terminal) only /proc tells.
     if (is_own_terminal(fd)) {
-        return REASON_SESSIONS_TERMINAL;
+        return refusal(REASON_SESSIONS_TERMINAL);
     }
     // Neither the exclusive flag nor a lock keeps out a program that already has the line open,
     // and one that reads it (a terminal program left running, a modem prober) takes the device's
     // replies. The processes that started this one keep it open for the run.
     const line_users users = users_of_line(node_of(line), ancestors(), true);
     if (users.session) {
-        return REASON_SESSIONS_TERMINAL;
+        return refusal(REASON_SESSIONS_TERMINAL);
     }
     if (users.holder) {
         return held_by(*users.holder);
@@ -103,25 +106,25 @@ std::optional<other_program> stranger_on_line(int fd)
     return device_holder(node_of(line), ancestors());
 }
 
-std::string why_line_was_opened_meanwhile(int fd)
+refusal why_line_was_opened_meanwhile(int fd)
 {
     const std::optional<other_program> holder = stranger_on_line(fd);
-    return holder ? std::string(REASON_OPENED_MEANWHILE) + " (" + describe(*holder) + "); nothing was sent"
-                  : std::string();
+    return holder ? refusal(std::string(REASON_OPENED_MEANWHILE) + " (" + describe(*holder) + "); nothing was sent")
+                  : refusal();
 }
 
-std::string why_opened_during_update(const std::optional<other_program>& opener)
+refusal why_opened_during_update(const std::optional<other_program>& opener)
 {
-    return opener ? std::string(REASON_OPENED_DURING_UPDATE) + " (" + describe(*opener) + ")"
-                  : std::string(REASON_OPENED_DURING_UPDATE);
+    return refusal(opener ? std::string(REASON_OPENED_DURING_UPDATE) + " (" + describe(*opener) + ")"
+                          : std::string(REASON_OPENED_DURING_UPDATE));
 }
 
-std::string why_line_is_busy(const char* path)
+refusal why_line_is_busy(const char* path)
 {
     struct stat line { };
     const std::optional<other_program> holder =
         ::stat(path, &line) == 0 && S_ISCHR(line.st_mode) ? device_holder(node_of(line), ancestors()) : std::nullopt;
-    return holder ? held_by(*holder) : REASON_HELD;
+    return holder ? held_by(*holder) : refusal(REASON_HELD);
 }
 
 bool locked_for_this_run(int fd)

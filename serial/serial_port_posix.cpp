@@ -41,7 +41,7 @@ int poll_timeout_ms(steady::duration remaining)
 
 constexpr char REASON_NOT_A_TERMINAL[] = "not a terminal, so not a serial port";
 
-std::string open_error_reason(const char* path, int error, int num_comport)
+refusal open_error_reason(const char* path, int error, int num_comport)
 {
     // Another program set the exclusive flag. The system's own words for it ("Device or resource
     // busy", "Resource temporarily unavailable") do not say who has the port, and an operator
@@ -59,7 +59,7 @@ std::string open_error_reason(const char* path, int error, int num_comport)
     if (names_no_line(error)) {
         reason += where_the_lines_are(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"), num_comport);
     }
-    return reason;
+    return refusal(reason);
 }
 
 } // namespace
@@ -101,16 +101,15 @@ phase_result posix_serial_port::open_comport(int num_comport)
         return phase_result::failure;
     }
     // Some kernels let a placeholder open, and every transfer then fails: it is never touched.
-    const std::string placeholder = placeholder_reason(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"), num_comport);
-    if (!placeholder.empty()) {
-        return refuse(path.c_str(), placeholder);
+    if (refusal placeholder = placeholder_reason(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"), num_comport)) {
+        return refuse(path.c_str(), std::move(placeholder));
     }
     return open_device(path.c_str(), num_comport);
 }
 
-phase_result posix_serial_port::refuse(const char* path, std::string reason)
+phase_result posix_serial_port::refuse(const char* path, refusal why)
 {
-    failure_ = {path, std::move(reason)};
+    failure_ = {path, std::move(why)};
     return phase_result::failure;
 }
 
@@ -137,7 +136,7 @@ phase_result posix_serial_port::open_device(const char* path, int num_comport)
     }
     // A serial port is a terminal; anything else behind the name is not a port to write flash through.
     if (::isatty(fd) == 0) {
-        return refuse(path, REASON_NOT_A_TERMINAL);
+        return refuse(path, refusal(REASON_NOT_A_TERMINAL));
     }
     // TIOCEXCL keeps other users out but not root, so a lock on the device is taken as well.
     // The lock first: while another program holds the line, its exclusive flag is not ours to
@@ -155,7 +154,7 @@ phase_result posix_serial_port::open_device(const char* path, int num_comport)
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             if (error != EWOULDBLOCK) {
-                return refuse(path, std::strerror(error));
+                return refuse(path, refusal::of_errno(error));
             }
             // A wrapper that started this run may hold the lock for it (`flock LINE updater`): the
             // line is then the run's without a lock of its own.
@@ -169,7 +168,7 @@ phase_result posix_serial_port::open_device(const char* path, int num_comport)
         if (::ioctl(fd, TIOCEXCL) != 0) {
             const int error = errno;
             give_back();
-            return refuse(path, std::strerror(error));
+            return refuse(path, refusal::of_errno(error));
         }
     }
     // Looked at only once the flag is set, so that no ordinary user's open can fall between the
@@ -177,11 +176,10 @@ phase_result posix_serial_port::open_device(const char* path, int num_comport)
     // passed by (root's, or a program's that ignores the flag) is seen from then on. A refused
     // line gets its flag back as found; its settings were never touched.
     (void)watch_.arm(fd); // without a watch the line is looked at again before the erase
-    const std::string taken = why_line_is_taken(fd, path);
-    if (!taken.empty()) {
+    if (refusal taken = why_line_is_taken(fd, path)) {
         watch_.disarm();
         give_back();
-        return refuse(path, taken);
+        return refuse(path, std::move(taken));
     }
     device_ = path;
     comport = opened.release();
@@ -234,7 +232,7 @@ void posix_serial_port::look_up_opener()
     // run must end before it sends another byte. One gone again is only remembered, in case a
     // reply then goes missing.
     const std::optional<other_program> opener = stranger_on_line(comport);
-    if (opener || taken_during_update_.empty()) {
+    if (opener || !taken_during_update_) {
         taken_during_update_ = why_opened_during_update(opener);
     }
     taken_ = taken_ || opener.has_value();
@@ -315,9 +313,9 @@ open_failure posix_serial_port::line_taken_meanwhile() const
     // looking during the exchange. The bound only keeps a program that opens the line without
     // end from holding the run here.
     for (int look = 0; look < 16 && watch_.opened_since(); ++look) {
-        const std::string why = why_line_was_opened_meanwhile(comport);
-        if (!why.empty()) {
-            return {device_, why};
+        refusal why = why_line_was_opened_meanwhile(comport);
+        if (why) {
+            return {device_, std::move(why)};
         }
     }
     return {};

@@ -38,13 +38,13 @@ private:
     open_failure failure_;
     std::string device_; // the path the port was opened by, for the reason lines
     line_watch watch_; // armed from the first look at the line's holders to the close
-    std::string taken_during_update_; // why, once another program opened the line during the update
+    refusal taken_during_update_; // once another program opened the line during the update
     bool taken_ = false; // by a program that still has it: nothing more is sent or read
 
     // How a wait on the port ended.
     enum class port_wait { ready, timed_out, failed, again };
 
-    phase_result refuse(const char* path, std::string reason);
+    phase_result refuse(const char* path, refusal why);
     // Waits until `limit` for `events` on the port, looking up an open of the line that the watch
     // sees meanwhile; `revents` holds what the port reported.
     port_wait wait_for(short events, transfer_clock::time_point limit, short& revents);

@@ -139,8 +139,8 @@ TEST(MainSequence, StatusFollowsTheDevicesLastWord)
 // through says nothing.
 TEST(MainSequence, ALineOpenedByAnotherProgramIsSaid)
 {
-    const open_failure waiting{"/dev/ttyS4", "opened by another program while waiting (PID 77, cat)"};
-    const open_failure during{"/dev/ttyS4", "opened by another program during the update (PID 77, cat)"};
+    const open_failure waiting{"/dev/ttyS4", refusal("opened by another program while waiting (PID 77, cat)")};
+    const open_failure during{"/dev/ttyS4", refusal("opened by another program during the update (PID 77, cat)")};
     struct row {
         const char* what;
         open_failure meanwhile;
@@ -152,11 +152,11 @@ TEST(MainSequence, ALineOpenedByAnotherProgramIsSaid)
     const std::string to_pages = expected::erasing + expected::erased + expected::writing;
     const row rows[] = {
         {"before the erase: nothing sent", waiting, {}, 244, expected::no_erase_response,
-            "tarvolo_updater: /dev/ttyS4: " + waiting.reason + "\n"},
+            "tarvolo_updater: /dev/ttyS4: " + waiting.why.why() + "\n"},
         {"erase-done missing", {}, during, 1, expected::erasing + expected::erase_error,
-            "tarvolo_updater: /dev/ttyS4: " + during.reason + "\n"},
+            "tarvolo_updater: /dev/ttyS4: " + during.why.why() + "\n"},
         {"header 30 missing", {}, during, 63, to_pages + expected::progress(31) + expected::header_refused("030", "00"),
-            "tarvolo_updater: /dev/ttyS4: " + during.reason + "\n"},
+            "tarvolo_updater: /dev/ttyS4: " + during.why.why() + "\n"},
         {"a run that goes through", {}, during, 244, expected::complete, ""},
     };
     temp_dir dir;
@@ -176,7 +176,7 @@ TEST(MainSequence, ALineOpenedByAnotherProgramIsSaid)
             dialogue_until_open(5) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt +
                 r.shown + expected::exit_prompt);
         EXPECT_EQ(con.reasons, r.reasons);
-        if (!r.meanwhile.reason.empty()) {
+        if (r.meanwhile.why) {
             EXPECT_TRUE(port.sent.empty()) << "sent after the line was opened";
         }
     }
