@@ -179,9 +179,7 @@ guest_case wrong_number_on(const serial_port& p, int typed, const std::string& w
     const std::string device =
         p.linked.empty() && p.device != adapter::acm ? "/dev/ttyS" + std::to_string(typed - 1) : "/tmp/ports/com" + com;
     return p.case_on("named_by_a_wrong_number", "update wrong " + com + "\n")
-        .refused("wrong", typed, device,
-            why + "; " + lines + "; to reach a line as COM" + com + ", link it as com" + com +
-                " in the folder that TARVOLO_COM_DIR names (man tarvolo_updater, COM PORTS ON LINUX)")
+        .refused("wrong", typed, device, why + "; " + lines + "; " + expected::how_to_reach(com) + expected::see_man)
         .nothing_to_device();
 }
 

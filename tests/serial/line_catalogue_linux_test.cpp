@@ -6,7 +6,9 @@
 #include <sys/sysmacros.h>
 
 #include "serial/line_catalogue_linux.h"
+#include "support/expected_text.h"
 #include "support/temp_dir.h"
+#include "support/text.h"
 
 namespace {
 
@@ -54,22 +56,14 @@ struct fake_machine {
     }
 };
 
-std::string in(const fake_machine& m, std::string text)
-{
-    for (std::size_t at = text.find("ROOT"); at != std::string::npos; at = text.find("ROOT", at + 1)) {
-        text.replace(at, 4, m.root.path);
-    }
-    return text;
-}
-
-const std::string see_man = " (man tarvolo_updater, COM PORTS ON LINUX)";
+std::string in(const fake_machine& m, const std::string& text) { return filled(text, {{"ROOT", m.root.path}}); }
 
 struct catalogue_row {
     const char* what;
     std::function<void(const fake_machine&)> make;
     const char* path; // the COM port's device
     const char* com_dir; // below ROOT, or none
-    const char* told; // the rest of the reason line
+    const char* told; // the rest of the reason line, up to how to reach a line as COM `com`
     int com = 0; // the COM number typed; 0: a device opened by its path
 };
 
@@ -88,8 +82,7 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             },
             "/dev/ttyS6", nullptr,
             "; serial lines here: ROOT/dev/ttyUSB0 (FTDI FT232R USB UART, "
-            "ROOT/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0); to reach a line as COM7, link it as "
-            "com7 in the folder that TARVOLO_COM_DIR names",
+            "ROOT/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0)",
             7},
         {"a CDC-ACM adapter without a product string, the COM ports linked",
             [](const fake_machine& m) {
@@ -102,8 +95,7 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             },
             "ROOT/ports/com8", "ports",
             "; COM ports linked in that folder: com7 (/dev/ttyACM0), com12 (/dev/ttyUSB3); serial lines here: "
-            "ROOT/dev/ttyACM0 (cdc_acm); to reach a line as COM8, link it as com8 in the folder that "
-            "TARVOLO_COM_DIR names",
+            "ROOT/dev/ttyACM0 (cdc_acm)",
             8},
         {"the 8250 driver's placeholder left out, ports counted by number",
             [](const fake_machine& m) {
@@ -114,8 +106,7 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             },
             "/dev/ttyS1", nullptr,
             "; serial lines here: ROOT/dev/ttyS0 (16550A UART, serial), ROOT/dev/ttyS4 (16450 UART, exar_serial), "
-            "ROOT/dev/ttyS10 (16550A UART, exar_serial); "
-            "to reach a line as COM2, link it as com2 in the folder that TARVOLO_COM_DIR names",
+            "ROOT/dev/ttyS10 (16550A UART, exar_serial)",
             2},
         {"a newer kernel's serial-core port below its own bus",
             [](const fake_machine& m) {
@@ -125,10 +116,7 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
                 m.link("sys/devices/" + board + "/ctrl/subsystem", m.at("sys/bus/serial-base"));
                 m.link("sys/devices/" + board + "/driver", m.at("sys/bus/amba/drivers/uart-pl011"));
             },
-            "/dev/ttyS0", nullptr,
-            "; serial lines here: ROOT/dev/ttyAMA0 (uart-pl011); to reach a line as COM1, link it as com1 in the "
-            "folder that TARVOLO_COM_DIR names",
-            1},
+            "/dev/ttyS0", nullptr, "; serial lines here: ROOT/dev/ttyAMA0 (uart-pl011)", 1},
         // A board whose kernel writes to its first UART: following the advice would flash
         // through the kernel's console.
         {"the system console apart from the lines to link",
@@ -142,8 +130,7 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             },
             "/dev/ttyS3", nullptr,
             "; serial lines here: ROOT/dev/ttyS1 (16550A UART, serial); the system console, not a line to flash "
-            "through: ROOT/dev/ttyS0 (16550A UART, serial); to reach a line as COM4, link it as com4 in the folder "
-            "that TARVOLO_COM_DIR names",
+            "through: ROOT/dev/ttyS0 (16550A UART, serial)",
             4},
         {"the console the only line",
             [](const fake_machine& m) {
@@ -153,7 +140,7 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
             },
             "/dev/ttyS1", nullptr,
             "; no serial line was found; the system console, not a line to flash through: ROOT/dev/ttyAMA0 "
-            "(uart-pl011); to reach a line as COM2, link it as com2 in the folder that TARVOLO_COM_DIR names",
+            "(uart-pl011)",
             2},
         {"no line at all, a name that is no COM number's",
             [](const fake_machine& m) {
@@ -169,7 +156,7 @@ TEST(LineCatalogue, NamesEachLineWithWhatItIsAndHowToReachIt)
         const std::string com_dir = row.com_dir == nullptr ? "" : m.at(row.com_dir);
         EXPECT_EQ(
             where_the_lines_are(m.roots, in(m, row.path), row.com_dir == nullptr ? nullptr : com_dir.c_str(), row.com),
-            in(m, row.told) + see_man);
+            in(m, row.told) + (row.com == 0 ? "" : "; " + expected::how_to_reach(row.com)) + expected::see_man);
     }
 }
 

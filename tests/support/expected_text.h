@@ -26,13 +26,17 @@ inline const std::string start_prompt = "Press any key to start firmware update 
 inline const std::string exit_prompt = "Press any key to exit.";
 inline const std::string malloc_error = "\n\rMalloc error ......\n\r";
 
-inline std::string port_opened(int n) { return "COM" + std::to_string(n) + " opened.\n\n"; }
-inline std::string port_unavailable(int n) { return "Unable to open COM" + std::to_string(n) + " \n\n"; }
+// A port's number as a string too, so that a table row can write one that is known only when it runs.
+inline std::string port_opened(const std::string& n) { return "COM" + n + " opened.\n\n"; }
+inline std::string port_opened(int n) { return port_opened(std::to_string(n)); }
+inline std::string port_unavailable(const std::string& n) { return "Unable to open COM" + n + " \n\n"; }
+inline std::string port_unavailable(int n) { return port_unavailable(std::to_string(n)); }
 inline std::string loaded() { return reading_pages + dots + finished_reading; }
 // A run without a terminal up to its answer to the port question, which is not echoed.
 inline std::string port_asked() { return banner + port_question + "\n\r"; }
 // The same up to its answer to the file question, port `n` opened.
-inline std::string file_asked(int n) { return port_asked() + port_opened(n) + file_question + "\n"; }
+inline std::string file_asked(const std::string& n) { return port_asked() + port_opened(n) + file_question + "\n"; }
+inline std::string file_asked(int n) { return file_asked(std::to_string(n)); }
 
 // Each line feed as CR LF, as a terminal (ONLCR) and a Windows text stream write it.
 inline std::string crlf(const std::string& text)
@@ -95,12 +99,16 @@ inline std::string lines_masked(const std::string& output)
                                   "(; the system console, not a line to flash through: /dev/[^;\n]+)?([;\n ])");
     return std::regex_replace(output, lines, "; LINES$3");
 }
-// The end of the reason when COM `n` reached no line, its lines masked.
-inline std::string no_line_for(int n)
+// How a reason for COM `n` without a line tells the operator to reach one as that number, and
+// where it sends them to read more.
+inline std::string how_to_reach(const std::string& n)
 {
-    const std::string com = std::to_string(n);
-    return "; LINES; to reach a line as COM" + com + ", link it as com" + com +
-        " in the folder that TARVOLO_COM_DIR names (man tarvolo_updater, COM PORTS ON LINUX)";
+    return "to reach a line as COM" + n + ", link it as com" + n + " in the folder that TARVOLO_COM_DIR names";
 }
+inline std::string how_to_reach(int n) { return how_to_reach(std::to_string(n)); }
+inline const std::string see_man = " (man tarvolo_updater, COM PORTS ON LINUX)";
+// The end of the reason when COM `n` reached no line, its lines masked.
+inline std::string no_line_for(const std::string& n) { return "; LINES; " + how_to_reach(n) + see_man; }
+inline std::string no_line_for(int n) { return no_line_for(std::to_string(n)); }
 
 } // namespace expected

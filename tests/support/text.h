@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // Texts the tests build, one way each.
 
@@ -39,4 +41,26 @@ inline std::string utf16le(const std::string& utf8, const std::string& mark = "\
         }
     }
     return bytes;
+}
+
+// `text` with each of the names in `values` replaced by its value, in one pass: a value that holds
+// a name is left as it is.
+inline std::string filled(const std::string& text, const std::vector<std::pair<std::string, std::string>>& values)
+{
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        bool replaced = false;
+        for (const auto& [name, value] : values) {
+            if (!name.empty() && text.compare(at, name.size(), name) == 0) {
+                out += value;
+                at += name.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            out += text[at++];
+        }
+    }
+    return out;
 }
