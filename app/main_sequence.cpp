@@ -87,9 +87,8 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     }
     if (port.open_comport(num_comport) != phase_result::success) {
         say(MSG_PORT_UNAVAILABLE, num_comport);
-        const open_failure why = port.why_not_opened();
-        if (why.why) {
-            say_reason(why.device.c_str(), why.why);
+        if (const refusal why = port.why_not_opened()) {
+            say_reason(why);
         }
         return exit_path(EXIT_FAILED);
     }
@@ -133,10 +132,9 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     // Another program that opened the line while the operator read the start prompt (root, or
     // one that ignores the exclusive flag) would take the device's replies, and the device would
     // be left erased. Nothing has been sent yet: the run ends here instead.
-    const open_failure taken = port.line_taken_meanwhile();
-    if (taken.why) {
+    if (const refusal taken = port.line_taken_meanwhile()) {
         say("%s", MSG_NO_ERASE_RESPONSE);
-        say_reason(taken.device.c_str(), taken.why);
+        say_reason(taken);
         return exit_path(EXIT_FAILED);
     }
     const update_buffers buffers{incharbuf.get(), outcharbuf.get(), firmware_buffer.get()};
@@ -145,9 +143,8 @@ int run_main_sequence(serial_port& port, allocate_fn allocate)
     }
     // The step's message says what went wrong on the wire; another program that opened the line
     // during the update is why, and would otherwise go unsaid.
-    const open_failure opened_during = port.line_taken_during_update();
-    if (opened_during.why) {
-        say_reason(opened_during.device.c_str(), opened_during.why);
+    if (const refusal opened_during = port.line_taken_during_update()) {
+        say_reason(opened_during);
     }
     return exit_path(EXIT_FAILED);
 }

@@ -60,3 +60,4 @@ void wait_key();
 // stays as it is.
 void say_reason(const char* subject, const char* reason);
 inline void say_reason(const char* subject, const refusal& why) { say_reason(subject, why.c_str()); }
+inline void say_reason(const refusal& why) { say_reason(why.subject().c_str(), why.c_str()); }

@@ -34,13 +34,6 @@ constexpr timeouts timeouts_for(timeout_profile profile)
 // Every reply of the device is one frame of this many bytes.
 constexpr std::uint32_t REPLY_READ_SIZE = 8;
 
-// Why a port could not be opened, or is no longer this program's alone: the device and the
-// refusal; nothing refused while all is well.
-struct open_failure {
-    std::string device;
-    refusal why;
-};
-
 // The port the device hangs on. Everything above this interface is portable; each platform
 // supplies one implementation, and the tests supply an in-memory one.
 class serial_port {
@@ -49,16 +42,17 @@ public:
 
     // Opens COM port `num_comport` (1 to 255) for exclusive use. Writes nothing to the console.
     virtual phase_result open_comport(int num_comport) = 0;
+    // Each refusal below is about the device the port was opened as.
     // After a failed open_comport: why, where the platform tells; nothing refused otherwise.
-    virtual open_failure why_not_opened() const { return {}; }
+    virtual refusal why_not_opened() const { return {}; }
     // Once the port is open, just before the first byte is sent: why it is no longer this
     // program's alone, where the platform can tell that another program has opened it since;
     // nothing refused while nobody has.
-    virtual open_failure line_taken_meanwhile() const { return {}; }
+    virtual refusal line_taken_meanwhile() const { return {}; }
     // After a step of the exchange failed: why, where the platform saw another program open the
     // line during the update (from then on nothing more is sent or read, so that the step fails
     // at once); nothing refused while nobody has.
-    virtual open_failure line_taken_during_update() const { return {}; }
+    virtual refusal line_taken_during_update() const { return {}; }
     // Normal timeout profile, then 115200 baud 8N1; everything else as the port reports it.
     virtual void setup_comport() = 0;
     virtual void set_timeouts(timeout_profile profile) = 0;

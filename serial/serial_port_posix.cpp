@@ -109,7 +109,7 @@ phase_result posix_serial_port::open_comport(int num_comport)
 
 phase_result posix_serial_port::refuse(const char* path, refusal why)
 {
-    failure_ = {path, std::move(why)};
+    failure_ = why.about(path);
     return phase_result::failure;
 }
 
@@ -299,13 +299,13 @@ std::uint32_t posix_serial_port::read_reply(unsigned char* dest)
     return got;
 }
 
-open_failure posix_serial_port::line_taken_meanwhile() const
+refusal posix_serial_port::line_taken_meanwhile() const
 {
     if (comport < 0) {
         return {};
     }
     if (!watch_.armed()) {
-        return {device_, why_line_was_opened_meanwhile(comport)};
+        return why_line_was_opened_meanwhile(comport).about(device_);
     }
     // Only the watch is read before the erase frame, never /proc unless it saw an open: a pass
     // over /proc takes hundreds of milliseconds on a busy machine, and a process it has passed
@@ -313,14 +313,14 @@ open_failure posix_serial_port::line_taken_meanwhile() const
     // looking during the exchange. The bound only keeps a program that opens the line without
     // end from holding the run here.
     for (int look = 0; look < 16 && watch_.opened_since(); ++look) {
-        refusal why = why_line_was_opened_meanwhile(comport);
+        const refusal why = why_line_was_opened_meanwhile(comport);
         if (why) {
-            return {device_, std::move(why)};
+            return why.about(device_);
         }
     }
     return {};
 }
 
-open_failure posix_serial_port::line_taken_during_update() const { return {device_, taken_during_update_}; }
+refusal posix_serial_port::line_taken_during_update() const { return taken_during_update_.about(device_); }
 
 std::unique_ptr<serial_port> make_platform_port() { return std::make_unique<posix_serial_port>(); }

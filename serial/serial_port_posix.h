@@ -20,9 +20,9 @@ public:
     // Opens the device at `path` exactly as open_comport opens a named port.
     // `num_comport`: the COM number the device stands for, for the reason line; 0 for none.
     phase_result open_device(const char* path, int num_comport = 0);
-    open_failure why_not_opened() const override { return failure_; }
-    open_failure line_taken_meanwhile() const override;
-    open_failure line_taken_during_update() const override;
+    refusal why_not_opened() const override { return failure_; }
+    refusal line_taken_meanwhile() const override;
+    refusal line_taken_during_update() const override;
     void setup_comport() override;
     void set_timeouts(timeout_profile profile) override;
     void send_block(const unsigned char* data, std::uint32_t length) override;
@@ -35,7 +35,7 @@ private:
     comport_names names;
     termios comSettings{};
     comm_timeouts tempComTimeouts;
-    open_failure failure_;
+    refusal failure_;
     std::string device_; // the path the port was opened by, for the reason lines
     line_watch watch_; // armed from the first look at the line's holders to the close
     refusal taken_during_update_; // once another program opened the line during the update

@@ -21,7 +21,7 @@ phase_result win32_serial_port::open_comport(int num_comport)
         CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // Read at once: the next call may overwrite it.
-        why_not = {name, refusal(system_message(GetLastError()))};
+        why_not = refusal(system_message(GetLastError())).about(name);
         return phase_result::failure;
     }
     comport = handle;

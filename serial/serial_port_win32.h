@@ -15,7 +15,7 @@ public:
     ~win32_serial_port() override;
 
     phase_result open_comport(int num_comport) override;
-    open_failure why_not_opened() const override { return why_not; }
+    refusal why_not_opened() const override { return why_not; }
     void setup_comport() override;
     void set_timeouts(timeout_profile profile) override;
     void send_block(const unsigned char* data, std::uint32_t length) override;
@@ -28,5 +28,5 @@ private:
     comport_names names;
     DCB comSettings{};
     COMMTIMEOUTS tempComTimeouts{};
-    open_failure why_not;
+    refusal why_not;
 };

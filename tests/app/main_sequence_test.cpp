@@ -133,52 +133,71 @@ TEST(MainSequence, StatusFollowsTheDevicesLastWord)
     }
 }
 
-// Between the start key and the erase, and during the exchange, another program that opened the
-// line is asked about by the main sequence: nothing is sent once it opened before the erase, and
-// a failure after it opened during the update says so once on standard error. A run that goes
-// through says nothing.
+// A run whose first byte and first read wait on the port (`meanwhile` the program found there
+// before the erase, `during` the one seen during the exchange): what the console and standard
+// error show, and the port afterwards.
+struct taken_line_run {
+    taken_line_run(refusal meanwhile, refusal during, int replies) : con("5\n" + file + "\n")
+    {
+        port.taken_meanwhile = std::move(meanwhile);
+        port.taken_during_update = std::move(during);
+        for (int i = 0; i < replies; ++i) {
+            port.queue({0x1E, 0, 0, 0, 0, 0, 0, 0x00});
+        }
+        status = run_main_sequence(port);
+    }
+    // The whole console of such a run, `shown` from the start prompt on.
+    static std::string console(const std::string& shown)
+    {
+        return dialogue_until_open(5) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt +
+            shown + expected::exit_prompt;
+    }
+
+    temp_dir dir;
+    std::string file = dir.write_file("fw.bin", sample_image());
+    captured_console con;
+    fake_port port;
+    int status = -1;
+};
+
+// Another program that opened the line between the start key and the erase (root, or one that
+// ignores the exclusive flag) would take the device's replies: the main sequence asks before the
+// first byte, and the update never starts.
+TEST(Update, ALineOpenedByAnotherProgramMeanwhileGetsNoByte)
+{
+    const taken_line_run run(
+        refusal("opened by another program while waiting (PID 77, cat)").about("/dev/ttyS4"), {}, 244);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.con.output, taken_line_run::console(expected::no_erase_response));
+    EXPECT_EQ(run.con.reasons, "tarvolo_updater: /dev/ttyS4: opened by another program while waiting (PID 77, cat)\n");
+    EXPECT_TRUE(run.port.sent.empty());
+    EXPECT_TRUE(run.port.read_profiles.empty());
+}
+
+// During the exchange, another program that opened the line is asked about once a step failed:
+// the failure says so once on standard error. A run that goes through says nothing.
 TEST(MainSequence, ALineOpenedByAnotherProgramIsSaid)
 {
-    const open_failure waiting{"/dev/ttyS4", refusal("opened by another program while waiting (PID 77, cat)")};
-    const open_failure during{"/dev/ttyS4", refusal("opened by another program during the update (PID 77, cat)")};
+    const refusal during = refusal("opened by another program during the update (PID 77, cat)").about("/dev/ttyS4");
     struct row {
         const char* what;
-        open_failure meanwhile;
-        open_failure during_update;
         int replies; // good ones queued
         std::string shown; // from the start prompt on, before the exit prompt
         std::string reasons;
     };
     const std::string to_pages = expected::erasing + expected::erased + expected::writing;
+    const std::string said = "tarvolo_updater: /dev/ttyS4: " + during.why() + "\n";
     const row rows[] = {
-        {"before the erase: nothing sent", waiting, {}, 244, expected::no_erase_response,
-            "tarvolo_updater: /dev/ttyS4: " + waiting.why.why() + "\n"},
-        {"erase-done missing", {}, during, 1, expected::erasing + expected::erase_error,
-            "tarvolo_updater: /dev/ttyS4: " + during.why.why() + "\n"},
-        {"header 30 missing", {}, during, 63, to_pages + expected::progress(31) + expected::header_refused("030", "00"),
-            "tarvolo_updater: /dev/ttyS4: " + during.why.why() + "\n"},
-        {"a run that goes through", {}, during, 244, expected::complete, ""},
+        {"erase-done missing", 1, expected::erasing + expected::erase_error, said},
+        {"header 30 missing", 63, to_pages + expected::progress(31) + expected::header_refused("030", "00"), said},
+        {"a run that goes through", 244, expected::complete, ""},
     };
-    temp_dir dir;
-    const std::string file = dir.write_file("fw.bin", sample_image());
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
-        captured_console con("5\n" + file + "\n");
-        fake_port port;
-        port.taken_meanwhile = r.meanwhile;
-        port.taken_during_update = r.during_update;
-        for (int i = 0; i < r.replies; ++i) {
-            port.queue({0x1E, 0, 0, 0, 0, 0, 0, 0x00});
-        }
-        const int status = run_main_sequence(port);
-        EXPECT_EQ(status, r.reasons.empty() ? 0 : 1);
-        EXPECT_EQ(con.output,
-            dialogue_until_open(5) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt +
-                r.shown + expected::exit_prompt);
-        EXPECT_EQ(con.reasons, r.reasons);
-        if (r.meanwhile.why) {
-            EXPECT_TRUE(port.sent.empty()) << "sent after the line was opened";
-        }
+        const taken_line_run run({}, during, r.replies);
+        EXPECT_EQ(run.status, r.reasons.empty() ? 0 : 1);
+        EXPECT_EQ(run.con.output, taken_line_run::console(r.shown));
+        EXPECT_EQ(run.con.reasons, r.reasons);
     }
 }
 

@@ -255,7 +255,7 @@ TEST(PosixSerialPort, AnOpenDuringTheExchangeIsLookedUpAtOnce)
         SCOPED_TRACE(r.what);
         open_port p;
         line_opener opener(p.line.slave_path, line_opener::when::told, r.keeps_it);
-        EXPECT_EQ(p.port.line_taken_during_update().why.why(), "") << "before any open";
+        EXPECT_EQ(p.port.line_taken_during_update().why(), "") << "before any open";
         // One that closes the line again does so before the read looks: otherwise the look may
         // still find it open, as a look at that instant rightly would.
         if (!r.keeps_it) {
@@ -275,8 +275,8 @@ TEST(PosixSerialPort, AnOpenDuringTheExchangeIsLookedUpAtOnce)
         device.join();
         const std::string who =
             r.keeps_it ? " (PID " + std::to_string(opener.pid) + ", " + command_name(opener.pid) + ")" : "";
-        EXPECT_EQ(p.port.line_taken_during_update().why.why(), r.reason_after + who);
-        EXPECT_EQ(p.port.line_taken_during_update().device, p.line.slave_path);
+        EXPECT_EQ(p.port.line_taken_during_update().why(), r.reason_after + who);
+        EXPECT_EQ(p.port.line_taken_during_update().subject(), p.line.slave_path);
         p.port.send_block(reinterpret_cast<const unsigned char*>("frame"), 5);
         EXPECT_EQ(read_for(p.line.master, 100ms, 500ms), r.sends_after ? "frame" : "");
     }

@@ -17,8 +17,8 @@ public:
         opened_number = num_comport;
         return open_result;
     }
-    open_failure line_taken_meanwhile() const override { return taken_meanwhile; }
-    open_failure line_taken_during_update() const override { return taken_during_update; }
+    refusal line_taken_meanwhile() const override { return taken_meanwhile; }
+    refusal line_taken_during_update() const override { return taken_during_update; }
     void setup_comport() override
     {
         ++setups;
@@ -57,8 +57,8 @@ public:
     void queue(std::vector<unsigned char> run) { replies.push_back(std::move(run)); }
 
     phase_result open_result = phase_result::success;
-    open_failure taken_meanwhile; // another program found on the line before the first byte
-    open_failure taken_during_update; // another program seen opening the line during the exchange
+    refusal taken_meanwhile; // another program found on the line before the first byte
+    refusal taken_during_update; // another program seen opening the line during the exchange
     int opened_number = 0;
     int setups = 0;
     timeout_profile current_profile = timeout_profile::normal;
