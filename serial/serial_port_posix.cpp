@@ -101,13 +101,14 @@ phase_result posix_serial_port::open_comport(int num_comport)
         return phase_result::failure;
     }
     // Some kernels let a placeholder open, and every transfer then fails: it is never touched.
-    if (refusal placeholder = placeholder_reason(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"), num_comport)) {
-        return refuse(path.c_str(), std::move(placeholder));
+    if (const refusal placeholder =
+            placeholder_reason(line_roots{}, path, std::getenv("TARVOLO_COM_DIR"), num_comport)) {
+        return refuse(path.c_str(), placeholder);
     }
     return open_device(path.c_str(), num_comport);
 }
 
-phase_result posix_serial_port::refuse(const char* path, refusal why)
+phase_result posix_serial_port::refuse(const char* path, const refusal& why)
 {
     failure_ = why.about(path);
     return phase_result::failure;
@@ -176,10 +177,10 @@ phase_result posix_serial_port::open_device(const char* path, int num_comport)
     // passed by (root's, or a program's that ignores the flag) is seen from then on. A refused
     // line gets its flag back as found; its settings were never touched.
     (void)watch_.arm(fd); // without a watch the line is looked at again before the erase
-    if (refusal taken = why_line_is_taken(fd, path)) {
+    if (const refusal taken = why_line_is_taken(fd, path)) {
         watch_.disarm();
         give_back();
-        return refuse(path, std::move(taken));
+        return refuse(path, taken);
     }
     device_ = path;
     comport = opened.release();

@@ -44,7 +44,7 @@ private:
     // How a wait on the port ended.
     enum class port_wait { ready, timed_out, failed, again };
 
-    phase_result refuse(const char* path, refusal why);
+    phase_result refuse(const char* path, const refusal& why);
     // Waits until `limit` for `events` on the port, looking up an open of the line that the watch
     // sees meanwhile; `revents` holds what the port reported.
     port_wait wait_for(short events, transfer_clock::time_point limit, short& revents);
