@@ -157,12 +157,14 @@ std::string answer_both_questions(int console_master, int console_slave, int por
     if (!wait_for_wine_console(console_slave, 10s) || !write_all(console_master, std::to_string(port) + "\r")) {
         return screen;
     }
-    screen = read_until(console_master, "TVL_V6_FW_V3_7_2.bin):", 10s);
+    // Wide bounds: on a machine busy with emulators, wine may take many seconds to open the port
+    // and answer.
+    screen = read_until(console_master, "TVL_V6_FW_V3_7_2.bin):", 30s);
     if (!write_all(console_master, name + "\r")) {
         return screen;
     }
     // Either prompt; the rest of the line is there at once.
-    screen += read_until(console_master, "Press any key to ", 10s);
+    screen += read_until(console_master, "Press any key to ", 30s);
     return screen + read_until(console_master, ".", 1s);
 }
 
@@ -238,7 +240,7 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
             "pr\\374f.bin: name holds bytes that are not characters"},
     };
     for (const row& r : rows) {
-        SCOPED_TRACE(r.language + (" " + r.typed));
+        SCOPED_TRACE(r.language + (" " + r.typed) + (r.in_file.empty() ? " typed" : " from a file"));
         temp_dir dir;
         const std::string locale = built_locale(dir, r.language);
         ASSERT_FALSE(locale.empty()) << "localedef could not build " << r.language << " (package locales)";
@@ -273,7 +275,7 @@ TEST(UpdaterInWineConsole, TypedNameOpensThatFileInTheConsoleCodePage)
 
         const std::string screen = r.in_file.empty()
             ? answer_both_questions(console.master, console.slave, device.port.number, r.typed)
-            : read_until(console.master, "Press any key to ", 30s) + read_until(console.master, ".", 1s);
+            : read_until(console.master, "Press any key to ", 60s) + read_until(console.master, ".", 1s);
         if (!r.present || !r.refusal.empty()) {
             const std::string reason = r.refusal.empty() ? r.typed + ":" : r.refusal;
             EXPECT_NE(drawn_characters(screen).find(drawn_characters("tarvolo_updater:" + reason)), std::string::npos)
