@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "app/main_sequence.h"
@@ -110,39 +111,18 @@ TEST(MainSequence, PromptsAreOnTheScreenBeforeEachKeyWait)
 
 namespace {
 
-TEST(MainSequence, StatusFollowsTheDevicesLastWord)
-{
-    temp_dir dir;
-    const std::string file = dir.write_file("fw.bin", sample_image());
-    for (const int final_status : {0x00, 0x01}) {
-        captured_console con("5\n" + file + "\n");
-        fake_port port;
-        for (int i = 0; i < 243; ++i) {
+// A complete dialogue on COM5 with a good image, then the update against `good_replies` good
+// replies, after which `prepare` may queue more and set the port up otherwise: what the console
+// and standard error show, and the port afterwards.
+struct sequence_run {
+    explicit sequence_run(int good_replies, const std::function<void(fake_port&)>& prepare = {})
+        : con("5\n" + file + "\n")
+    {
+        for (int i = 0; i < good_replies; ++i) {
             port.queue({0x1E, 0, 0, 0, 0, 0, 0, 0x00});
         }
-        port.queue({0x1E, 0, 0, 0, 0, 0, 0, static_cast<unsigned char>(final_status)});
-        const int status = run_main_sequence(port);
-        const std::string ending = final_status == 0 ? expected::success : expected::final_refused("01");
-        EXPECT_EQ(status, final_status == 0 ? 0 : 1);
-        EXPECT_EQ(con.output,
-            dialogue_until_open(5) + expected::file_question + "\n" + expected::loaded() + expected::start_prompt +
-                expected::erasing + expected::erased + expected::writing + expected::progress(120) + ending +
-                expected::exit_prompt);
-        EXPECT_EQ(con.keys_waited, 2);
-        EXPECT_EQ(port.sent.size(), 492614U);
-    }
-}
-
-// A run whose first byte and first read wait on the port (`meanwhile` the program found there
-// before the erase, `during` the one seen during the exchange): what the console and standard
-// error show, and the port afterwards.
-struct taken_line_run {
-    taken_line_run(refusal meanwhile, refusal during, int replies) : con("5\n" + file + "\n")
-    {
-        port.taken_meanwhile = std::move(meanwhile);
-        port.taken_during_update = std::move(during);
-        for (int i = 0; i < replies; ++i) {
-            port.queue({0x1E, 0, 0, 0, 0, 0, 0, 0x00});
+        if (prepare) {
+            prepare(port);
         }
         status = run_main_sequence(port);
     }
@@ -160,15 +140,32 @@ struct taken_line_run {
     int status = -1;
 };
 
+TEST(MainSequence, StatusFollowsTheDevicesLastWord)
+{
+    for (const int final_status : {0x00, 0x01}) {
+        const sequence_run run(243, [final_status](fake_port& port) {
+            port.queue({0x1E, 0, 0, 0, 0, 0, 0, static_cast<unsigned char>(final_status)});
+        });
+        const std::string ending = final_status == 0 ? expected::success : expected::final_refused("01");
+        EXPECT_EQ(run.status, final_status == 0 ? 0 : 1);
+        EXPECT_EQ(run.con.output,
+            sequence_run::console(
+                expected::erasing + expected::erased + expected::writing + expected::progress(120) + ending));
+        EXPECT_EQ(run.con.keys_waited, 2);
+        EXPECT_EQ(run.port.sent.size(), 492614U);
+    }
+}
+
 // Another program that opened the line between the start key and the erase (root, or one that
 // ignores the exclusive flag) would take the device's replies: the main sequence asks before the
 // first byte, and the update never starts.
 TEST(Update, ALineOpenedByAnotherProgramMeanwhileGetsNoByte)
 {
-    const taken_line_run run(
-        refusal("opened by another program while waiting (PID 77, cat)").about("/dev/ttyS4"), {}, 244);
+    const sequence_run run(244, [](fake_port& port) {
+        port.taken_meanwhile = refusal("opened by another program while waiting (PID 77, cat)").about("/dev/ttyS4");
+    });
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.con.output, taken_line_run::console(expected::no_erase_response));
+    EXPECT_EQ(run.con.output, sequence_run::console(expected::no_erase_response));
     EXPECT_EQ(run.con.reasons, "tarvolo_updater: /dev/ttyS4: opened by another program while waiting (PID 77, cat)\n");
     EXPECT_TRUE(run.port.sent.empty());
     EXPECT_TRUE(run.port.read_profiles.empty());
@@ -194,9 +191,9 @@ TEST(MainSequence, ALineOpenedByAnotherProgramIsSaid)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
-        const taken_line_run run({}, during, r.replies);
+        const sequence_run run(r.replies, [&during](fake_port& port) { port.taken_during_update = during; });
         EXPECT_EQ(run.status, r.reasons.empty() ? 0 : 1);
-        EXPECT_EQ(run.con.output, taken_line_run::console(r.shown));
+        EXPECT_EQ(run.con.output, sequence_run::console(r.shown));
         EXPECT_EQ(run.con.reasons, r.reasons);
     }
 }
