@@ -803,7 +803,7 @@ TEST_P(UpdateEndToEnd, Run)
 const std::string CHANGED = IMAGE + ": changed while it was read";
 const std::string CUT_SHORT =
     IMAGE + ": cut short while it was read, after " + std::to_string(CHANGED_AT_PAGE * 4096) + " of 491520 bytes";
-const std::string cut_short = reading_pages + std::string(CHANGED_AT_PAGE, '.') + "\n" + unreadable;
+const std::string read_until_cut_short = reading_pages + std::string(CHANGED_AT_PAGE, '.') + "\n" + unreadable;
 const std::string WRITTEN_BY_ME = IMAGE + ": being written by another program (" + ME + ")";
 const std::string A_DEVICE = TYPED + ": a device, not a file";
 
@@ -876,7 +876,9 @@ const e2e_case cases[] = {
     row("image_rewritten_while_read")
         .image_changed(image_change::rewritten_in_place)
         .refused_on_windows(read_then_refused, CHANGED),
-    row("image_cut_short_while_read").image_changed(image_change::cut_short).refused_on_windows(cut_short, CUT_SHORT),
+    row("image_cut_short_while_read")
+        .image_changed(image_change::cut_short)
+        .refused_on_windows(read_until_cut_short, CUT_SHORT),
     row("image_rewritten_and_dated_back_while_read")
         .image_changed(image_change::rewritten_dated_back)
         .refused_on_windows(read_then_refused, CHANGED),
@@ -887,7 +889,7 @@ const e2e_case cases[] = {
     row("image_cut_short_while_read_without_lease")
         .image_changed(image_change::cut_short)
         .without_lease()
-        .refused(cut_short, CUT_SHORT),
+        .refused(read_until_cut_short, CUT_SHORT),
     row("image_rewritten_and_dated_back_without_lease")
         .image_changed(image_change::rewritten_dated_back)
         .without_lease()
